@@ -1,0 +1,21 @@
+// The codec benchmark: this codec beside the codecs users would pick instead, on the same
+// blocks, in the same run. Shared by the bench program and `sfx bench`.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct BenchOptions {
+  uint32_t block_bytes = 64000;  // each file is cut into independent blocks of this size
+  double min_seconds = 0.25;     // each timed run repeats its work at least this long
+  int runs = 5;                  // the best of this many runs is reported
+  bool peers = true;             // measure zlib, LZ4, zstd, LZO and memcpy beside this codec
+};
+
+// Measures each file on its own and all of them concatenated, and prints one table to out.
+// Returns 0 on success, 1 when a round trip did not give the input back, 2 when a file could
+// not be read (the message names it, on err).
+int run_codec_benchmark(const std::vector<std::string>& files, const BenchOptions& options,
+                        std::FILE* out, std::FILE* err);

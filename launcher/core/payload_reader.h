@@ -1,0 +1,103 @@
+// The payload reader: finds the payload appended to a file and hands out its decoded blocks.
+//
+// Payload layout, after whatever program image comes first:
+//   marker "WOMBIXINSTALL" (13 bytes)
+//   blocks, each a 2-byte big-endian length and that many bytes of one codec block
+//   end mark "KELVRA" (6 bytes), recognised in the place of a length; it may be missing, and the
+//   end of the file in the place of a length ends the payload too.
+//
+// The launcher and the sfx tool both read payloads through this one reader, so the tool judges a
+// file exactly as the launcher will. The file is read through a buffer; offsets are those of the
+// bytes consumed, as if the file were read a byte at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "codec.h"
+
+// The marker as the launcher holds it: lower case. The file holds its upper-case form, so the
+// launcher's own copy of the text never matches when it searches its own file.
+constexpr char PAYLOAD_MARKER_LOWER[] = "wombixinstall";
+constexpr uint32_t PAYLOAD_MARKER_BYTES = 13;
+static_assert(sizeof PAYLOAD_MARKER_LOWER - 1 == PAYLOAD_MARKER_BYTES, "marker length");
+
+// The end mark: its first two bytes read as this length, and only the four after them tell it
+// from a block of that length (whose first byte, a flag, is 0 or 1, never 'L').
+constexpr char PAYLOAD_END_MARK[] = "KELVRA";
+constexpr uint32_t PAYLOAD_END_MARK_BYTES = 6;
+constexpr uint32_t PAYLOAD_END_MARK_LENGTH = 0x4B45;  // "KE"
+static_assert(sizeof PAYLOAD_END_MARK - 1 == PAYLOAD_END_MARK_BYTES, "end mark length");
+
+constexpr uint32_t PAYLOAD_LENGTH_BYTES = 2;
+
+// The read buffer holds at least one whole block and its length, so a block is decoded straight
+// from it.
+constexpr uint32_t PAYLOAD_READ_BUFFER_BYTES = 128 * 1024;
+static_assert(PAYLOAD_READ_BUFFER_BYTES >= 2 * (MAX_BLOCK_BYTES + PAYLOAD_LENGTH_BYTES),
+              "a refill always has room for a whole block");
+
+enum PayloadFault : int {
+  PAYLOAD_FAULT_NONE = 0,
+  PAYLOAD_FAULT_READ_ERROR,       // the file could not be read
+  PAYLOAD_FAULT_LENGTH_CUT,       // the file ends inside a block's 2-byte length
+  PAYLOAD_FAULT_LENGTH_TOO_SHORT, // a length below the 4-byte block header
+  PAYLOAD_FAULT_LENGTH_TOO_LONG,  // a length above MAX_BLOCK_BYTES
+  PAYLOAD_FAULT_BLOCK_CUT,        // the file ends before the block's last byte
+  PAYLOAD_FAULT_BLOCK_MALFORMED,  // the block does not decode
+  PAYLOAD_FAULT_BLOCK_TOO_BIG,    // the block decodes to more than MAX_BLOCK_BYTES
+};
+
+// What went wrong and where: the block's number (0 for the first after the marker), the file
+// offset of its length field, and the length it gave (0 when it was not read whole).
+struct PayloadError {
+  PayloadFault fault;
+  uint32_t block;
+  int64_t offset;
+  uint32_t length;
+};
+
+enum PayloadRead : int {
+  PAYLOAD_READ_BLOCK,    // a block was decoded (it may have decoded to nothing)
+  PAYLOAD_READ_END,      // the end mark, or the end of the file in the place of a length
+  PAYLOAD_READ_DAMAGED,  // see the reader's error
+};
+
+struct PayloadReader {
+  int fd;
+  int64_t buffer_offset;  // file offset of buffer[0]
+  uint32_t buffer_pos;    // next unconsumed byte in buffer
+  uint32_t buffer_end;    // bytes held in buffer
+  bool at_end_of_file;    // the last read gave no byte
+  bool read_failed;       // the last read failed
+  uint32_t blocks_read;
+  uint32_t decoded_len;  // decoded bytes of the current block
+  uint32_t decoded_pos;  // the next one to hand out
+  PayloadError error;
+  CodecWorkspace workspace;
+  uint8_t buffer[PAYLOAD_READ_BUFFER_BYTES];
+  uint8_t decoded[MAX_BLOCK_BYTES];
+};
+
+// Starts reading the open file fd from its current position, which must be its start for the
+// offsets to be file offsets.
+void payload_reader_init(PayloadReader* reader, int fd);
+
+// The offset of the next byte the reader will consume.
+int64_t payload_reader_offset(const PayloadReader* reader);
+
+// Scans from the reader's position for the marker. Each byte is compared once: the byte that
+// breaks a partial match is not compared again with the marker's first character. True when
+// found, with *start the offset of the first byte after the marker; false at the end of the file
+// or on a read error.
+bool find_payload(PayloadReader* reader, int64_t* start);
+
+// Reads the next length and block and decodes it into reader->decoded (*decoded_len bytes).
+PayloadRead read_payload_block(PayloadReader* reader, uint32_t* decoded_len);
+
+// Hands out the payload's decoded bytes one at a time: 1 with *byte set, 0 at the end of the
+// payload, -1 when it is damaged (reader->error says how). A block that decodes to nothing ends
+// the payload, even if further blocks follow it.
+int next_payload_byte(PayloadReader* reader, uint8_t* byte);
+
+// A short English description of a fault, for messages.
+const char* payload_fault_text(PayloadFault fault);
