@@ -69,6 +69,7 @@ struct PayloadReader {
   uint32_t buffer_end;    // bytes held in buffer
   bool at_end_of_file;    // the last read gave no byte
   bool read_failed;       // the last read failed
+  bool ended;             // next_payload_byte has met the end of the payload
   uint32_t blocks_read;
   uint32_t decoded_len;  // decoded bytes of the current block
   uint32_t decoded_pos;  // the next one to hand out

@@ -1,0 +1,171 @@
+// The payload reader.
+#include "payload_reader.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "compiler.h"
+#include "platform.h"
+
+namespace {
+
+// Makes at least `want` unconsumed bytes sit contiguously in the buffer, unless the file ends
+// or fails first. Returns the number of unconsumed bytes held, which may be fewer than want.
+uint32_t fill(PayloadReader* r, uint32_t want) {
+  uint32_t held = r->buffer_end - r->buffer_pos;
+  if (held >= want || r->at_end_of_file || r->read_failed) return held;
+  if (r->buffer_pos != 0) {
+    std::memmove(r->buffer, r->buffer + r->buffer_pos, held);
+    r->buffer_offset += r->buffer_pos;
+    r->buffer_pos = 0;
+    r->buffer_end = held;
+  }
+  while (r->buffer_end < want) {
+    const int32_t got =
+        platform_read(r->fd, r->buffer + r->buffer_end, PAYLOAD_READ_BUFFER_BYTES - r->buffer_end);
+    if (got < 0) {
+      r->read_failed = true;
+      break;
+    }
+    if (got == 0) {
+      r->at_end_of_file = true;
+      break;
+    }
+    r->buffer_end += static_cast<uint32_t>(got);
+  }
+  return r->buffer_end;
+}
+
+PayloadRead damaged(PayloadReader* r, PayloadFault fault, int64_t offset, uint32_t length) {
+  r->error = PayloadError{fault, r->blocks_read, offset, length};
+  return PAYLOAD_READ_DAMAGED;
+}
+
+}  // namespace
+
+void payload_reader_init(PayloadReader* r, int fd) {
+  r->fd = fd;
+  r->buffer_offset = 0;
+  r->buffer_pos = 0;
+  r->buffer_end = 0;
+  r->at_end_of_file = false;
+  r->read_failed = false;
+  r->ended = false;
+  r->blocks_read = 0;
+  r->decoded_len = 0;
+  r->decoded_pos = 0;
+  r->error = PayloadError{PAYLOAD_FAULT_NONE, 0, 0, 0};
+}
+
+int64_t payload_reader_offset(const PayloadReader* r) { return r->buffer_offset + r->buffer_pos; }
+
+bool find_payload(PayloadReader* r, int64_t* start) {
+  // The upper-case form is made here, at run time, so that it never stands in the program file.
+  uint8_t marker[PAYLOAD_MARKER_BYTES];
+  for (uint32_t i = 0; i < PAYLOAD_MARKER_BYTES; ++i) {
+    marker[i] = static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(PAYLOAD_MARKER_LOWER[i])));
+  }
+
+  uint32_t matched = 0;
+  for (;;) {
+    if (r->buffer_pos == r->buffer_end && fill(r, 1) == 0) return false;
+    if (matched == 0) {
+      // With nothing matched, every byte but the marker's first leaves the count at 0.
+      const void* first = std::memchr(r->buffer + r->buffer_pos, marker[0], r->buffer_end - r->buffer_pos);
+      if (first == nullptr) {
+        r->buffer_pos = r->buffer_end;
+        continue;
+      }
+      r->buffer_pos = static_cast<uint32_t>(static_cast<const uint8_t*>(first) - r->buffer) + 1;
+      matched = 1;
+      continue;
+    }
+    // The byte that breaks a partial match is consumed and not compared again.
+    if (r->buffer[r->buffer_pos++] != marker[matched]) {
+      matched = 0;
+    } else if (++matched == PAYLOAD_MARKER_BYTES) {
+      *start = payload_reader_offset(r);
+      return true;
+    }
+  }
+}
+
+PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
+  if (r->error.fault != PAYLOAD_FAULT_NONE) return PAYLOAD_READ_DAMAGED;
+  const int64_t at = payload_reader_offset(r);
+
+  uint32_t held = fill(r, PAYLOAD_LENGTH_BYTES);
+  if (held < PAYLOAD_LENGTH_BYTES) {
+    if (r->read_failed) return damaged(r, PAYLOAD_FAULT_READ_ERROR, at, 0);
+    if (held == 0) return PAYLOAD_READ_END;  // the end of the file in the place of a length
+    return damaged(r, PAYLOAD_FAULT_LENGTH_CUT, at, 0);
+  }
+  const uint8_t* p = r->buffer + r->buffer_pos;
+  const uint32_t length = (uint32_t{p[0]} << 8) | p[1];
+
+  if (length == PAYLOAD_END_MARK_LENGTH) {
+    // The mark only if the four bytes after "KE" are the rest of it; otherwise a block of that
+    // length, read from right after its length.
+    held = fill(r, PAYLOAD_END_MARK_BYTES);
+    p = r->buffer + r->buffer_pos;
+    if (held >= PAYLOAD_END_MARK_BYTES &&
+        std::memcmp(p + PAYLOAD_LENGTH_BYTES, PAYLOAD_END_MARK + PAYLOAD_LENGTH_BYTES,
+                    PAYLOAD_END_MARK_BYTES - PAYLOAD_LENGTH_BYTES) == 0) {
+      r->buffer_pos += PAYLOAD_END_MARK_BYTES;
+      return PAYLOAD_READ_END;
+    }
+  }
+  if (length < BLOCK_HEADER_BYTES) return damaged(r, PAYLOAD_FAULT_LENGTH_TOO_SHORT, at, length);
+  if (length > MAX_BLOCK_BYTES) return damaged(r, PAYLOAD_FAULT_LENGTH_TOO_LONG, at, length);
+
+  held = fill(r, PAYLOAD_LENGTH_BYTES + length);
+  if (held < PAYLOAD_LENGTH_BYTES + length) {
+    return damaged(r, r->read_failed ? PAYLOAD_FAULT_READ_ERROR : PAYLOAD_FAULT_BLOCK_CUT, at,
+                   length);
+  }
+  const uint8_t* block = r->buffer + r->buffer_pos + PAYLOAD_LENGTH_BYTES;
+  uint32_t n = 0;
+  const CodecStatus status =
+      codec_run(CODEC_DECODE, &r->workspace, block, length, r->decoded, &n, MAX_BLOCK_BYTES);
+  if (status != CODEC_OK) {
+    return damaged(r,
+                   status == CODEC_DST_TOO_SMALL ? PAYLOAD_FAULT_BLOCK_TOO_BIG
+                                                 : PAYLOAD_FAULT_BLOCK_MALFORMED,
+                   at, length);
+  }
+  r->buffer_pos += PAYLOAD_LENGTH_BYTES + length;
+  r->blocks_read += 1;
+  r->decoded_len = n;
+  r->decoded_pos = 0;
+  *decoded_len = n;
+  return PAYLOAD_READ_BLOCK;
+}
+
+int next_payload_byte(PayloadReader* r, uint8_t* byte) {
+  if (r->decoded_pos == r->decoded_len) {
+    if (r->ended) return 0;
+    uint32_t n = 0;
+    const PayloadRead result = read_payload_block(r, &n);
+    if (result == PAYLOAD_READ_DAMAGED) return -1;
+    if (result == PAYLOAD_READ_END || n == 0) {
+      r->ended = true;  // a block that decodes to nothing ends the payload too
+      return 0;
+    }
+  }
+  *byte = r->decoded[r->decoded_pos++];
+  return 1;
+}
+
+const char* payload_fault_text(PayloadFault fault) {
+  switch (fault) {
+    case PAYLOAD_FAULT_NONE: return "no fault";
+    case PAYLOAD_FAULT_READ_ERROR: return "the file could not be read";
+    case PAYLOAD_FAULT_LENGTH_CUT: return "the file ends inside the block's length";
+    case PAYLOAD_FAULT_LENGTH_TOO_SHORT: return "the block's length is shorter than a block header";
+    case PAYLOAD_FAULT_LENGTH_TOO_LONG: return "the block's length is larger than a block may be";
+    case PAYLOAD_FAULT_BLOCK_CUT: return "the file ends inside the block";
+    case PAYLOAD_FAULT_BLOCK_MALFORMED: return "the block is malformed";
+    case PAYLOAD_FAULT_BLOCK_TOO_BIG: return "the block decodes to more than a block may hold";
+  }
+  return "unknown fault";
+}
