@@ -1,6 +1,8 @@
 // The launcher's entry and its two run modes.
 #pragma once
 
+#include <cstdint>
+
 // The command tail of a raw command line: the line less the program's name and the characters
 // with codes 1 to 32 after it. A name that begins with a double quote runs to the next double
 // quote (or the end of the line), that quote included; otherwise it runs up to the first
@@ -11,10 +13,25 @@ const char* command_tail(const char* command_line);
 // 1 after delete mode, otherwise the result of run_unpack.
 int launcher_main(const char* tail);
 
-// Delete mode: removes the file the tail names, trying again for about ten seconds.
+// The number of tokens in the tail, counted up to 2 (2 means "two or more"). Tokens are parted
+// by white space (blank, tab, newline, vertical tab, form feed, carriage return), except between
+// a double quote and the next one, so a quoted path holding blanks is one token.
+int count_tail_tokens(const char* tail);
+
+// The file name a one-token tail gives delete mode: the token without its surrounding white
+// space, and without its enclosing double quotes when it begins and ends with one. False when
+// the name does not fit name_capacity characters, the terminating zero included.
+bool delete_file_name(const char* tail, char* name, uint32_t name_capacity);
+
+// Delete mode: removes the file the tail names, trying again for about ten seconds while that
+// fails. Silent: the outcome is not reported.
 void delete_with_retry(const char* tail);
 
+// How delete mode paces its attempts: at most DELETE_RETRIES retries, DELETE_RETRY_MS apart.
+constexpr uint32_t DELETE_RETRIES = 100;
+constexpr uint32_t DELETE_RETRY_MS = 100;
+
 // Unpack mode: unpacks the payload of the launcher's own file into a new temporary file and
-// starts it with the launcher's own path. 1 once the start was asked for; 0 on failure, after
-// the failure message.
+// starts it with the launcher's own path. 1 once the program was started; 0 on failure, after
+// the failure message, with no temporary file left behind.
 int run_unpack();

@@ -1,0 +1,96 @@
+// The entry: the command tail, the choice of run mode, and delete mode.
+#include "launcher.h"
+
+#include <cstring>
+
+#include "platform.h"
+#include "texts.h"
+
+namespace {
+
+// White space as the C library's isspace sees it in the "C" locale.
+bool is_white(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The code of c taken as unsigned, whatever the signedness of char.
+unsigned code_of(char c) { return static_cast<unsigned char>(c); }
+
+// The end of the token that starts at p (which is not white space). A double quote opens a
+// stretch that runs to the next double quote, or to the end of the text, blanks and all.
+const char* token_end(const char* p) {
+  bool quoted = false;
+  for (; *p != '\0'; ++p) {
+    if (*p == '"') {
+      quoted = !quoted;
+    } else if (!quoted && is_white(*p)) {
+      break;
+    }
+  }
+  return p;
+}
+
+const char* skip_white(const char* p) {
+  while (is_white(*p)) ++p;
+  return p;
+}
+
+}  // namespace
+
+const char* command_tail(const char* command_line) {
+  const char* p = command_line;
+  if (*p == '"') {
+    ++p;
+    while (*p != '\0' && *p != '"') ++p;
+    if (*p == '"') ++p;
+  } else {
+    while (code_of(*p) > 32) ++p;
+  }
+  while (*p != '\0' && code_of(*p) <= 32) ++p;
+  return p;
+}
+
+int count_tail_tokens(const char* tail) {
+  int count = 0;
+  const char* p = skip_white(tail);
+  while (*p != '\0' && count < 2) {
+    ++count;
+    p = skip_white(token_end(p));
+  }
+  return count;
+}
+
+bool delete_file_name(const char* tail, char* name, uint32_t name_capacity) {
+  const char* begin = skip_white(tail);
+  const char* end = token_end(begin);
+  if (end - begin >= 2 && *begin == '"' && end[-1] == '"') {
+    ++begin;
+    --end;
+  }
+  const size_t length = static_cast<size_t>(end - begin);
+  if (length >= name_capacity) return false;
+  std::memcpy(name, begin, length);
+  name[length] = '\0';
+  return true;
+}
+
+void delete_with_retry(const char* tail) {
+  platform_chdir_root();
+  // A name too long for its buffer is treated as a file that cannot be deleted: the same
+  // attempts and waits, without touching any file.
+  char name[PATH_BUFFER_CHARS];
+  const bool have_name = delete_file_name(tail, name, sizeof name);
+  for (uint32_t retries = 0;; ++retries) {
+    if (have_name && platform_unlink(name)) return;
+    if (retries == DELETE_RETRIES) return;
+    platform_sleep_ms(DELETE_RETRY_MS);
+  }
+}
+
+int launcher_main(const char* tail) {
+  if (count_tail_tokens(tail) == 1) {
+    delete_with_retry(tail);
+    return 1;
+  }
+  return run_unpack();
+}

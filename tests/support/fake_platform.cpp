@@ -1,0 +1,213 @@
+// The recording fake of the platform layer: see fake_platform.h.
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform.h"
+
+namespace fake {
+
+namespace {
+
+Platform* instance = nullptr;
+
+void log(const std::string& line) { platform().calls.push_back(line); }
+
+bool copy_out(const std::string& text, char* buffer, uint32_t capacity) {
+  if (text.size() + 1 > capacity) return false;
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return true;
+}
+
+bool is_unopenable(const std::string& path) {
+  const auto& list = platform().unopenable;
+  return std::find(list.begin(), list.end(), path) != list.end();
+}
+
+OpenFile* find_open(int fd) {
+  auto& open = platform().open_files;
+  const auto it = open.find(fd);
+  return it == open.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+Platform& platform() {
+  if (instance == nullptr) instance = new Platform();
+  return *instance;
+}
+
+void reset() { platform() = Platform(); }  // in place: references to the instance stay good
+
+int Platform::call_index(const std::string& prefix, int from) const {
+  for (size_t i = static_cast<size_t>(from); i < calls.size(); ++i) {
+    if (calls[i].compare(0, prefix.size(), prefix) == 0) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int Platform::call_count(const std::string& prefix) const {
+  int count = 0;
+  for (const auto& call : calls) count += call.compare(0, prefix.size(), prefix) == 0;
+  return count;
+}
+
+}  // namespace fake
+
+using fake::platform;
+
+bool platform_own_path(char* path, uint32_t capacity) {
+  fake::log("own_path");
+  return !platform().own_path_fails && fake::copy_out(platform().own_path, path, capacity);
+}
+
+bool platform_temp_dir(char* dir, uint32_t capacity) {
+  fake::log("temp_dir");
+  return !platform().temp_dir_fails && fake::copy_out(platform().temp_dir, dir, capacity);
+}
+
+bool platform_make_temp_file(const char* dir, char* path, uint32_t capacity) {
+  fake::log(std::string("make_temp_file ") + dir);
+  auto& p = platform();
+  if (p.make_temp_fails) return false;
+  const std::string made = std::string(dir) + "EXE" + std::to_string(p.next_temp_number++) + ".tmp";
+  if (!fake::copy_out(made, path, capacity)) return false;
+  p.files[made];  // new and empty
+  p.temp_files.push_back(made);
+  return true;
+}
+
+void platform_chdir_root() {
+  fake::log("chdir_root");
+  platform().working_dir = "/";
+}
+
+int platform_open_read(const char* path) {
+  fake::log(std::string("open_read ") + path);
+  auto& p = platform();
+  if (fake::is_unopenable(path) || p.files.count(path) == 0) return PLATFORM_NO_FILE;
+  const int fd = p.next_fd++;
+  p.open_files[fd] = fake::OpenFile{path, 0, false};
+  return fd;
+}
+
+int platform_open_write(const char* path) {
+  fake::log(std::string("open_write ") + path);
+  auto& p = platform();
+  if (fake::is_unopenable(path)) return PLATFORM_NO_FILE;
+  p.files[path].clear();
+  const int fd = p.next_fd++;
+  p.open_files[fd] = fake::OpenFile{path, 0, true};
+  return fd;
+}
+
+int32_t platform_read(int fd, void* buffer, uint32_t n) {
+  fake::log("read " + std::to_string(fd) + " " + std::to_string(n));
+  auto& p = platform();
+  fake::OpenFile* file = fake::find_open(fd);
+  if (file == nullptr || file->for_write) return -1;
+  const std::vector<uint8_t>& bytes = p.files[file->path];
+  uint64_t end = bytes.size();
+  if (p.read_fails_at >= 0 && file->path == p.own_path) {
+    const auto fail_at = static_cast<uint64_t>(p.read_fails_at);
+    if (file->position >= fail_at) return -1;
+    end = std::min(end, fail_at);
+  }
+  const uint64_t available = end > file->position ? end - file->position : 0;
+  const auto got = static_cast<uint32_t>(std::min<uint64_t>(n, available));
+  if (got > 0) std::memcpy(buffer, bytes.data() + file->position, got);
+  file->position += got;
+  return static_cast<int32_t>(got);
+}
+
+int32_t platform_write(int fd, const void* buffer, uint32_t n) {
+  fake::log("write " + std::to_string(fd) + " " + std::to_string(n));
+  auto& p = platform();
+  p.writes.push_back(n);
+  fake::OpenFile* file = fake::find_open(fd);
+  if (file == nullptr || !file->for_write) return -1;
+  uint32_t put = n;
+  if (p.disk_space >= 0) {
+    put = static_cast<uint32_t>(std::min<int64_t>(n, p.disk_space));
+    p.disk_space -= put;
+  }
+  std::vector<uint8_t>& bytes = p.files[file->path];
+  const auto* from = static_cast<const uint8_t*>(buffer);
+  bytes.resize(std::max<uint64_t>(bytes.size(), file->position + put));
+  std::copy(from, from + put, bytes.begin() + static_cast<std::ptrdiff_t>(file->position));
+  file->position += put;
+  return static_cast<int32_t>(put);
+}
+
+int64_t platform_file_size(int fd) {
+  fake::log("file_size " + std::to_string(fd));
+  auto& p = platform();
+  const fake::OpenFile* file = fake::find_open(fd);
+  if (file == nullptr || p.file_size_fails) return -1;
+  return static_cast<int64_t>(p.files[file->path].size());
+}
+
+bool platform_close(int fd) {
+  fake::log("close " + std::to_string(fd));
+  auto& p = platform();
+  const fake::OpenFile* file = fake::find_open(fd);
+  if (file == nullptr) return false;
+  const bool ok = !(file->for_write && p.close_write_fails);
+  p.open_files.erase(fd);  // a descriptor is gone after close, even when close reports failure
+  return ok;
+}
+
+bool platform_unlink(const char* path) {
+  fake::log(std::string("unlink ") + path);
+  auto& p = platform();
+  if (p.unlink_failures < 0) return false;
+  if (p.unlink_failures > 0) {
+    --p.unlink_failures;
+    return false;
+  }
+  if (p.files.erase(path) == 0) return false;
+  p.unlinked.push_back(path);
+  return true;
+}
+
+bool platform_start(const char* program, const char* arg0, const char* arg1) {
+  fake::log(std::string("start ") + program + " " + arg0 + " " + arg1);
+  auto& p = platform();
+  fake::Start start{program, arg0, arg1, {}, false};
+  const auto it = p.files.find(program);
+  if (it != p.files.end()) start.program_bytes = it->second;
+  for (const auto& open : p.open_files) start.program_still_open |= open.second.path == program;
+  p.starts.push_back(start);
+  return !p.start_fails && it != p.files.end();
+}
+
+void platform_sleep_ms(uint32_t milliseconds) {
+  fake::log("sleep " + std::to_string(milliseconds));
+  platform().clock_ms += milliseconds;
+}
+
+void platform_progress_show() {
+  fake::log("progress_show");
+  platform().window_visible = true;
+  ++platform().window_shows;
+}
+
+void platform_progress_fill(int32_t left, int32_t top, int32_t right, int32_t bottom) {
+  fake::log("progress_fill " + std::to_string(left) + " " + std::to_string(top) + " " +
+            std::to_string(right) + " " + std::to_string(bottom));
+  platform().fills.push_back(fake::Fill{left, top, right, bottom});
+  if (platform().on_fill) platform().on_fill();
+}
+
+void platform_progress_hide() {
+  fake::log("progress_hide");
+  platform().window_visible = false;
+}
+
+void platform_progress_release() { fake::log("progress_release"); }
+
+void platform_show_message(const char* caption, const char* text) {
+  fake::log("message");
+  platform().messages.push_back(std::string(caption) + "|" + text);
+}

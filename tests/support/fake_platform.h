@@ -1,0 +1,84 @@
+// A recording fake of the platform layer (launcher/platform/platform.h), so the launcher core's
+// runs can be checked call by call: in-memory files, a log of every call, a clock that sleeping
+// advances, and failures scripted per operation.
+//
+// One process-wide instance, as the real layer has; reset it at the start of every test.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+struct Fill {
+  int32_t left, top, right, bottom;
+};
+
+struct Start {
+  std::string program, arg0, arg1;
+  std::vector<uint8_t> program_bytes;  // the program file's contents when it was started
+  bool program_still_open;             // some descriptor was still open on it
+};
+
+struct OpenFile {
+  std::string path;
+  uint64_t position;
+  bool for_write;
+};
+
+struct Platform {
+  // ---- the scene ----
+  std::string own_path = "/app/setup.exe";
+  std::string temp_dir = "/tmp/";
+  std::map<std::string, std::vector<uint8_t>> files;
+
+  // ---- scripted failures ----
+  bool own_path_fails = false;
+  bool temp_dir_fails = false;
+  bool make_temp_fails = false;
+  std::vector<std::string> unopenable;  // paths that neither open call can open
+  int64_t read_fails_at = -1;           // reads of the own file fail from this offset on
+  int64_t disk_space = -1;              // bytes writes may still add; -1 for no limit
+  bool close_write_fails = false;       // closing a file opened for writing reports failure
+  bool file_size_fails = false;
+  bool start_fails = false;
+  int unlink_failures = 0;  // attempts that fail before one succeeds; -1: every one fails
+
+  // Called inside every progress fill, after it is logged: lets a test look at the core's
+  // state at that moment.
+  std::function<void()> on_fill;
+
+  // ---- what happened ----
+  std::vector<std::string> calls;  // one line per call: the operation's name and its arguments
+  std::map<int, OpenFile> open_files;
+  uint64_t clock_ms = 0;  // advanced by sleeping
+  std::vector<Fill> fills;
+  std::vector<uint32_t> writes;  // the byte count asked for by each write
+  std::vector<std::string> messages;  // "caption|text"
+  std::vector<Start> starts;
+  std::vector<std::string> unlinked;  // paths deleted
+  std::string working_dir = "/home/user";
+  bool window_visible = false;
+  int window_shows = 0;
+
+  int next_fd = 3;
+  unsigned next_temp_number = 1;
+
+  // Index of the first logged call that begins with prefix, at or after from; -1 if none.
+  int call_index(const std::string& prefix, int from = 0) const;
+  // Number of logged calls that begin with prefix.
+  int call_count(const std::string& prefix) const;
+  // The temporary files made so far (paths), whether or not they still exist.
+  std::vector<std::string> temp_files;
+};
+
+// The one instance the platform functions act on.
+Platform& platform();
+
+// Forgets everything: a new default scene, no failures, empty logs.
+void reset();
+
+}  // namespace fake
