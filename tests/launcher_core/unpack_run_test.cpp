@@ -7,13 +7,14 @@
 
 #include "fake_platform.h"
 #include "launcher.h"
-#include "payload_builder.h"
+#include "run_payload.h"
 #include "unpack_run.h"
 
 namespace {
 
 using payload_builder::Bytes;
-namespace pb = payload_builder;
+namespace pb = run_payload;
+using payload_builder::marker;
 
 const char* const EXPECTED_MESSAGE =
     "Corvalin Installation Cancelled|Unable to load installation data.\n\n"
@@ -52,7 +53,7 @@ class UnpackRun : public testing::Test {
 
 TEST_F(UnpackRun, UnpacksAndStartsTheProgram) {
   const Bytes data = pb::sample_data(200000);
-  set_own_file(pb::payload(data));
+  set_own_file(payload_builder::payload(data));
   EXPECT_EQ(run_unpack(), 1);
 
   ASSERT_EQ(p.temp_files.size(), 1u);
@@ -78,7 +79,7 @@ TEST_F(UnpackRun, UnpacksAndStartsTheProgram) {
 
 TEST_F(UnpackRun, OwnPathWithBlanksReachesTheProgramAsOneArgument) {
   p.own_path = "/Program Files/My App/setup.exe";
-  set_own_file(pb::payload(pb::sample_data(10)));
+  set_own_file(payload_builder::payload(pb::sample_data(10)));
   EXPECT_EQ(run_unpack(), 1);
   ASSERT_EQ(p.starts.size(), 1u);
   EXPECT_EQ(p.starts[0].arg1, "/Program Files/My App/setup.exe");
@@ -86,7 +87,7 @@ TEST_F(UnpackRun, OwnPathWithBlanksReachesTheProgramAsOneArgument) {
 
 TEST_F(UnpackRun, BarGrowsAsBlocksAreReadAndStaysInsideTheFrame) {
   const Bytes data = pb::sample_data(300000);
-  const Bytes payload = pb::payload(data);
+  const Bytes payload = payload_builder::payload(data);
   set_own_file(payload);
   ASSERT_EQ(run_unpack(), 1);
 
@@ -109,7 +110,7 @@ TEST_F(UnpackRun, BarGrowsAsBlocksAreReadAndStaysInsideTheFrame) {
 TEST_F(UnpackRun, FiveHundredBytesDrawOnceBeforeTheLastIsWritten) {
   // One stored block of 500 bytes: the length (2) and the block (504) have been read by then, and
   // the payload size counts the end mark too (512): 16 + 506 * 146 / 512 = 160.
-  Bytes payload = pb::marker();
+  Bytes payload = marker();
   pb::append_block(payload, pb::stored_block(pb::sample_data(500)));
   pb::append_end_mark(payload);
   set_own_file(payload);
@@ -122,7 +123,7 @@ TEST_F(UnpackRun, FiveHundredBytesDrawOnceBeforeTheLastIsWritten) {
 }
 
 TEST_F(UnpackRun, FourHundredNinetyNineBytesNeverDraw) {
-  set_own_file(pb::payload(pb::sample_data(499)));
+  set_own_file(payload_builder::payload(pb::sample_data(499)));
   ASSERT_EQ(run_unpack(), 1);
   EXPECT_TRUE(p.fills.empty());
   EXPECT_EQ(temp_file().size(), 499u);
@@ -139,7 +140,7 @@ TEST_P(OutputWrites, GathersIntoFullBuffers) {
   fake::reset();
   auto& fp = fake::platform();
   Bytes file = program_image();
-  pb::append(file, pb::payload(pb::sample_data(GetParam().bytes), 3000));
+  pb::append(file, payload_builder::payload(pb::sample_data(GetParam().bytes), 3000));
   fp.files[fp.own_path] = file;
   ASSERT_EQ(run_unpack(), 1);
   EXPECT_EQ(fp.writes, GetParam().writes);
@@ -153,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, OutputWrites,
                                          WriteCase{10000, {4096, 4096, 1808}}));
 
 TEST_F(UnpackRun, MarkerAsTheLastBytesGivesAnEmptyProgram) {
-  set_own_file(pb::marker());
+  set_own_file(marker());
   EXPECT_EQ(run_unpack(), 1);
   EXPECT_TRUE(p.fills.empty());
   EXPECT_TRUE(p.writes.empty());
@@ -162,14 +163,14 @@ TEST_F(UnpackRun, MarkerAsTheLastBytesGivesAnEmptyProgram) {
 }
 
 TEST_F(UnpackRun, EmptyProgramThatCannotStartIsAFailure) {
-  set_own_file(pb::marker());
+  set_own_file(marker());
   p.start_fails = true;
   expect_clean_failure(run_unpack(), true);
 }
 
 TEST_F(UnpackRun, EndOfFileEndsAPayloadWithoutEndMark) {
   const Bytes data = pb::sample_data(70000);
-  set_own_file(pb::payload(data, 64000, false));
+  set_own_file(payload_builder::payload(data, 64000, false));
   EXPECT_EQ(run_unpack(), 1);
   EXPECT_TRUE(temp_file() == data);
 }
@@ -178,11 +179,11 @@ TEST_F(UnpackRun, BlockOfEndMarkLengthIsReadWhole) {
   // 19,269 bytes read as "KE"; the block's first bytes are its header, not "LVRA".
   const Bytes first = pb::sample_data(19269 - 4, 7);
   const Bytes second = pb::sample_data(1000, 8);
-  Bytes payload = pb::marker();
+  Bytes payload = marker();
   pb::append_block(payload, pb::stored_block(first));
   ASSERT_EQ(payload[13], 'K');
   ASSERT_EQ(payload[14], 'E');
-  pb::append_block(payload, pb::encode_block(second.data(), 1000));
+  pb::append_block(payload, payload_builder::encoded_block(second));
   pb::append_end_mark(payload);
   set_own_file(payload);
   EXPECT_EQ(run_unpack(), 1);
@@ -193,8 +194,8 @@ TEST_F(UnpackRun, BlockOfEndMarkLengthIsReadWhole) {
 
 TEST_F(UnpackRun, EmptyBlockInTheMiddleEndsThePayload) {
   const Bytes first = pb::sample_data(5000, 3);
-  Bytes payload = pb::marker();
-  pb::append_block(payload, pb::encode_block(first.data(), 5000));
+  Bytes payload = marker();
+  pb::append_block(payload, payload_builder::encoded_block(first));
   pb::append_block(payload, pb::stored_block({}));
   pb::append_block(payload, pb::stored_block(pb::sample_data(5000, 4)));
   pb::append_end_mark(payload);
@@ -205,14 +206,14 @@ TEST_F(UnpackRun, EmptyBlockInTheMiddleEndsThePayload) {
 
 TEST_F(UnpackRun, RunsAgainFromAFreshState) {
   // A run that stops with bytes still buffered must not leak them into the next one.
-  Bytes damaged = pb::marker();
+  Bytes damaged = marker();
   pb::append_block(damaged, pb::stored_block(pb::sample_data(3000, 5)));
   damaged.push_back(0);  // a length cut short
   set_own_file(damaged);
   ASSERT_EQ(run_unpack(), 0);
 
   const Bytes data = pb::sample_data(1234, 6);
-  set_own_file(pb::payload(data));
+  set_own_file(payload_builder::payload(data));
   p.messages.clear();
   p.fills.clear();
   ASSERT_EQ(run_unpack(), 1);
@@ -233,7 +234,7 @@ TEST_P(BeforeCopy, ShowsTheMessageAndLeavesNoTemporaryFile) {
   fake::reset();
   auto& fp = fake::platform();
   Bytes file = program_image();
-  pb::append(file, pb::payload(pb::sample_data(3000)));
+  pb::append(file, payload_builder::payload(pb::sample_data(3000)));
   fp.files[fp.own_path] = file;
   GetParam().arrange(fp);
   EXPECT_EQ(run_unpack(), 0);
@@ -264,13 +265,13 @@ INSTANTIATE_TEST_SUITE_P(
                      [](fake::Platform& f) {
                        Bytes file = program_image();
                        file.push_back('W');
-                       pb::append(file, pb::payload(pb::sample_data(10)));
+                       pb::append(file, payload_builder::payload(pb::sample_data(10)));
                        f.files[f.own_path] = file;
                      }},
         SetupFailure{"BrokenPartialMatch",
                      [](fake::Platform& f) {
                        Bytes file = pb::text("WOMBIX");
-                       pb::append(file, pb::payload(pb::sample_data(10)));
+                       pb::append(file, payload_builder::payload(pb::sample_data(10)));
                        f.files[f.own_path] = file;
                      }},
         SetupFailure{"ReadErrorInMarkerSearch",
@@ -290,9 +291,9 @@ TEST_P(DuringCopy, StopsWithTheMessageAndStartsNothing) {
   fake::reset();
   auto& fp = fake::platform();
   // A good first block, so that bytes have been copied (and one write made) when damage is met.
-  Bytes payload = pb::marker();
+  Bytes payload = marker();
   const Bytes good = pb::sample_data(9000, 9);
-  pb::append_block(payload, pb::encode_block(good.data(), 9000));
+  pb::append_block(payload, payload_builder::encoded_block(good));
   GetParam().arrange(fp, payload);
   Bytes file = program_image();
   pb::append(file, payload);
