@@ -81,6 +81,7 @@ CodecStatus block_decode(CodecWorkspace* ws, const uint8_t* block, uint32_t bloc
   uint8_t* const out_end = dst + dst_capacity;
   uint32_t next_way = 0;
   uint32_t pending = 0;  // literals whose positions are not yet in the table (0..2)
+  auto offset = [dst](const uint8_t* p) { return static_cast<uint32_t>(p - dst); };
 
   while (in < in_end) {
     // A control word must be whole and must have an item after it: the encoder never ends a
@@ -94,7 +95,7 @@ CodecStatus block_decode(CodecWorkspace* ws, const uint8_t* block, uint32_t bloc
         if ((control & 1u) == 0) {
           *out++ = *in++;
           if (pending == 2) {
-            insert_position(ws, next_way, bucket_at(out - 3), out - 3);
+            insert_position(ws, next_way, bucket_at(out - 3), offset(out - 3));
           } else {
             ++pending;
           }
@@ -105,14 +106,14 @@ CodecStatus block_decode(CodecWorkspace* ws, const uint8_t* block, uint32_t bloc
           const uint32_t length = (b0 & 0x0Fu) + MIN_COPY_BYTES;
           const uint32_t slot = ((b0 & 0xF0u) << 4) | b1;
           uint8_t* const here = out;
-          copy_item_fast(out, ws->slots[slot], length);
+          copy_item_fast(out, slot_source(dst, ws->slots[slot]), length);
           out += length;
           if (pending != 0) {
-            if (pending == 2) insert_position(ws, next_way, bucket_at(here - 2), here - 2);
-            insert_position(ws, next_way, bucket_at(here - 1), here - 1);
+            if (pending == 2) insert_position(ws, next_way, bucket_at(here - 2), offset(here - 2));
+            insert_position(ws, next_way, bucket_at(here - 1), offset(here - 1));
             pending = 0;
           }
-          insert_position(ws, next_way, slot / TABLE_WAYS, here);
+          insert_position(ws, next_way, slot / TABLE_WAYS, offset(here));
         }
       }
       continue;
@@ -126,7 +127,7 @@ CodecStatus block_decode(CodecWorkspace* ws, const uint8_t* block, uint32_t bloc
         if (SFX_UNLIKELY(out == out_end)) return CODEC_DST_TOO_SMALL;
         *out++ = *in++;
         if (++pending == 3) {
-          insert_position(ws, next_way, bucket_at(out - 3), out - 3);
+          insert_position(ws, next_way, bucket_at(out - 3), offset(out - 3));
           pending = 2;
         }
       } else {
@@ -140,15 +141,15 @@ CodecStatus block_decode(CodecWorkspace* ws, const uint8_t* block, uint32_t bloc
           return CODEC_DST_TOO_SMALL;
         }
         // Byte by byte: the source may be the output itself and reach the bytes being written.
-        const uint8_t* const from = ws->slots[slot];
+        const uint8_t* const from = slot_source(dst, ws->slots[slot]);
         uint8_t* const here = out;
         for (uint32_t i = 0; i < length; ++i) out[i] = from[i];
         out += length;
 
-        if (pending == 2) insert_position(ws, next_way, bucket_at(here - 2), here - 2);
-        if (pending != 0) insert_position(ws, next_way, bucket_at(here - 1), here - 1);
+        if (pending == 2) insert_position(ws, next_way, bucket_at(here - 2), offset(here - 2));
+        if (pending != 0) insert_position(ws, next_way, bucket_at(here - 1), offset(here - 1));
         pending = 0;
-        insert_position(ws, next_way, slot / TABLE_WAYS, here);
+        insert_position(ws, next_way, slot / TABLE_WAYS, offset(here));
       }
     }
   }
