@@ -1,0 +1,25 @@
+// The program the end-to-end tests pack into a launcher. Started by the launcher, it copies its
+// own file (argv[0]) to $SFX_CHILD_COPY and then writes its arguments, one a line, to
+// $SFX_CHILD_RECORD; the record appears whole (written aside, then renamed), so a test that sees
+// it knows the child has finished.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+int main(int argc, char** argv) {
+  const char* copy_to = std::getenv("SFX_CHILD_COPY");
+  const char* record_to = std::getenv("SFX_CHILD_RECORD");
+  if (copy_to == nullptr || record_to == nullptr || argc < 1) return 2;
+  {
+    std::ifstream self(argv[0], std::ios::binary);
+    std::ofstream copy(copy_to, std::ios::binary);
+    copy << self.rdbuf();
+  }
+  const std::string part = std::string(record_to) + ".part";
+  {
+    std::ofstream record(part, std::ios::binary);
+    for (int i = 0; i < argc; ++i) record << argv[i] << '\n';
+  }
+  return std::rename(part.c_str(), record_to) == 0 ? 0 : 3;
+}

@@ -1,0 +1,254 @@
+// The built POSIX launcher, run as a user would: a payload appended to a copy of it, its child
+// started, delete mode, and every failure ending with the message, status 0 and nothing left.
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "payload_builder.h"
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+extern char** environ;
+
+namespace {
+
+const char* const CAPTION = "Corvalin Installation Cancelled";
+const char* const MESSAGE_LINE =
+    "Corvalin Installation Cancelled: Unable to load installation data.\n\n"
+    "Visit  https://quenderby.dev/corvalin  for more information.    \n";
+
+Bytes read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path& path, const Bytes& bytes, fs::perms perms = fs::perms::owner_all) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  fs::permissions(path, perms);
+}
+
+std::vector<std::string> read_lines(const fs::path& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+struct Outcome {
+  int status;      // exit status, or -1 if it did not exit normally
+  double seconds;  // wall time until it exited
+  std::string err; // what it wrote to stderr
+};
+
+class LauncherRun : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "launcher-e2e-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
+    root = pattern;
+    tmpdir = root / "tmp";
+    fs::create_directories(tmpdir);
+    fs::create_directories(root / "my app");
+    launcher = root / "my app" / "setup launcher";  // blanks in the launcher's own path
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  // The built launcher with bytes appended, as the file a user would run.
+  void make_launcher(const Bytes& appended) {
+    Bytes file = read_file(LAUNCHER_BINARY);
+    ASSERT_FALSE(file.empty());
+    file.insert(file.end(), appended.begin(), appended.end());
+    write_file(launcher, file);
+  }
+
+  // Runs the launcher with args (argv[0] is its path), TMPDIR set to tmpdir and the child's
+  // variables pointing into root, and waits for it to exit.
+  Outcome run(const std::vector<std::string>& args, const fs::path& cwd = "/") {
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry = *e;
+      if (entry.rfind("TMPDIR=", 0) != 0 && entry.rfind("SFX_CHILD_", 0) != 0) env_strings.push_back(entry);
+    }
+    env_strings.push_back("TMPDIR=" + tmpdir.string());
+    env_strings.push_back("SFX_CHILD_COPY=" + (root / "child-copy").string());
+    env_strings.push_back("SFX_CHILD_RECORD=" + record().string());
+    std::vector<char*> envp;
+    for (auto& s : env_strings) envp.push_back(&s[0]);
+    envp.push_back(nullptr);
+
+    std::vector<std::string> arg_strings{launcher.string()};
+    arg_strings.insert(arg_strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : arg_strings) argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+
+    const std::string err_path = (root / "stderr").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    const auto begin = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    Outcome outcome{-1, 0, ""};
+    if (spawned != 0) return outcome;
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    if (WIFEXITED(wstatus)) outcome.status = WEXITSTATUS(wstatus);
+    const Bytes err = read_file(err_path);
+    outcome.err.assign(err.begin(), err.end());
+    return outcome;
+  }
+
+  fs::path record() const { return root / "child-record"; }
+
+  // Waits for the child to have written its record; false after timeout.
+  bool wait_for_child(double timeout_seconds) const {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
+    while (!fs::exists(record())) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+  std::vector<fs::path> temp_files() const {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(tmpdir)) files.push_back(entry.path());
+    return files;
+  }
+
+  // A failed run: the message on stderr, status 0, no temporary file, no child.
+  void expect_failure(const Outcome& outcome) {
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, MESSAGE_LINE);
+    EXPECT_TRUE(temp_files().empty());
+    EXPECT_FALSE(wait_for_child(0.3)) << "a child was started";
+  }
+
+  fs::path root, tmpdir, launcher;
+};
+
+TEST(LauncherBinary, DoesNotHoldTheMarker) {
+  const Bytes file = read_file(LAUNCHER_BINARY);
+  ASSERT_FALSE(file.empty());
+  const Bytes marker = payload_builder::marker();
+  EXPECT_EQ(std::search(file.begin(), file.end(), marker.begin(), marker.end()), file.end());
+}
+
+TEST_F(LauncherRun, UnpacksAndStartsItsChild) {
+  const Bytes child = read_file(CHILD_BINARY);
+  ASSERT_GT(child.size(), 64000u) << "the child should take more than one block";
+  make_launcher(payload_builder::payload(child));
+  const Outcome outcome = run({});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err, "") << "stderr is no terminal: no bar, and no message";
+  ASSERT_TRUE(wait_for_child(10));
+
+  const std::vector<std::string> args = read_lines(record());
+  ASSERT_EQ(args.size(), 2u);
+  const fs::path temp = args[0];
+  EXPECT_EQ(temp.parent_path(), tmpdir);
+  EXPECT_EQ(temp.filename().string().rfind("EXE", 0), 0u);
+  EXPECT_EQ(args[1], fs::canonical(launcher).string()) << "the own path arrives whole";
+
+  // The temporary file stays behind, holding exactly the packed program, startable.
+  EXPECT_EQ(temp_files(), std::vector<fs::path>{temp});
+  EXPECT_TRUE(read_file(temp) == child);
+  EXPECT_TRUE(read_file(root / "child-copy") == child);
+  EXPECT_EQ(fs::status(temp).permissions(), fs::perms::owner_all);
+}
+
+TEST_F(LauncherRun, TwoArgumentsStillUnpack) {
+  make_launcher(payload_builder::payload(read_file(CHILD_BINARY)));
+  EXPECT_EQ(run({"/no/such/file", "another"}).status, 1);
+  EXPECT_TRUE(wait_for_child(10));
+}
+
+TEST_F(LauncherRun, WithoutPayloadShowsTheMessage) {
+  make_launcher({});
+  expect_failure(run({}));
+}
+
+TEST_F(LauncherRun, DamagedPayloadStartsNothing) {
+  Bytes payload = payload_builder::payload(read_file(CHILD_BINARY));
+  payload.resize(payload.size() - 6 - 100);  // the end mark and the last block's tail cut off
+  make_launcher(payload);
+  expect_failure(run({}));
+}
+
+TEST_F(LauncherRun, EmptyProgramCannotStartAndIsNotLeft) {
+  make_launcher(payload_builder::marker());
+  expect_failure(run({}));
+}
+
+TEST_F(LauncherRun, UnwritableTempDirShowsTheMessage) {
+  make_launcher(payload_builder::payload(read_file(CHILD_BINARY)));
+  tmpdir = root / "missing";
+  Outcome outcome = run({});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.err, MESSAGE_LINE);
+  EXPECT_FALSE(wait_for_child(0.3));
+}
+
+TEST_F(LauncherRun, DeletesAQuotedPathWithBlanks) {
+  make_launcher({});
+  const fs::path victim = root / "a file with blanks.exe";
+  write_file(victim, {1, 2, 3});
+  const Outcome outcome = run({victim.string()});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_FALSE(fs::exists(victim));
+  EXPECT_LT(outcome.seconds, 5.0);
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_TRUE(temp_files().empty()) << "delete mode unpacks nothing";
+}
+
+TEST_F(LauncherRun, DeletesAPlainPathWhole) {
+  make_launcher({});
+  const fs::path victim = root / "x";
+  write_file(victim, {1});
+  EXPECT_EQ(run({victim.string()}).status, 1);
+  EXPECT_FALSE(fs::exists(victim));
+}
+
+TEST_F(LauncherRun, RelativeNameIsTakenFromTheRoot) {
+  make_launcher({});
+  const fs::path victim = root / "victim";
+  write_file(victim, {1});
+  // Started in root, so "victim" alone would name it there; from "/" only the full path does.
+  const Outcome outcome = run({victim.relative_path().string()}, root);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_FALSE(fs::exists(victim));
+}
+
+TEST_F(LauncherRun, MissingFileCostsAboutTenSeconds) {
+  make_launcher({});
+  const Outcome outcome = run({(root / "no such file").string()});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err, "");
+  // 100 waits of 100 ms; the bound above leaves room for a busy machine.
+  EXPECT_GE(outcome.seconds, 9.9);
+  EXPECT_LT(outcome.seconds, 30.0);
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+// The POSIX platform layer on its own: the rebuilt command line, paths, the temporary file, the
+// start, and what reaches stderr.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "launcher.h"
+#include "platform.h"
+#include "posix_launcher.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct LineCase {
+  std::vector<const char*> args;
+  const char* line;
+};
+
+class CommandLine : public testing::TestWithParam<LineCase> {};
+
+TEST_P(CommandLine, QuotesWhatWindowsWouldSeeQuoted) {
+  const auto& args = GetParam().args;
+  EXPECT_EQ(windows_command_line(static_cast<int>(args.size()), args.data()), GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Args, CommandLine,
+    testing::Values(LineCase{{"launcher"}, "launcher"},
+                    LineCase{{"launcher", "/tmp/x"}, "launcher /tmp/x"},
+                    LineCase{{"launcher", "/tmp/a b"}, "launcher \"/tmp/a b\""},
+                    LineCase{{"launcher", ""}, "launcher \"\""},
+                    LineCase{{"launcher", "a\tb", "c"}, "launcher \"a\tb\" c"},
+                    LineCase{{"launcher", "say\"so"}, "launcher \"say\"so\""},
+                    LineCase{{"/opt/my app/launcher", "x"}, "\"/opt/my app/launcher\" x"}));
+
+struct ModeCase {
+  std::vector<const char*> args;
+  int tokens;
+  const char* name;  // the name delete mode would use, when one token
+};
+
+class TailOfRebuiltLine : public testing::TestWithParam<ModeCase> {};
+
+TEST_P(TailOfRebuiltLine, GivesTheRunModeOfTheArguments) {
+  const auto& args = GetParam().args;
+  const std::string line = windows_command_line(static_cast<int>(args.size()), args.data());
+  const char* tail = command_tail(line.c_str());
+  EXPECT_EQ(count_tail_tokens(tail), GetParam().tokens);
+  if (GetParam().tokens == 1) {
+    char name[256];
+    ASSERT_TRUE(delete_file_name(tail, name, sizeof name));
+    EXPECT_STREQ(name, GetParam().name);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Args, TailOfRebuiltLine,
+    testing::Values(ModeCase{{"launcher"}, 0, ""}, ModeCase{{"/a b/launcher"}, 0, ""},
+                    ModeCase{{"launcher", "/tmp/x"}, 1, "/tmp/x"},
+                    ModeCase{{"/a b/launcher", "/tmp/a b"}, 1, "/tmp/a b"},
+                    ModeCase{{"launcher", "a", "b"}, 2, ""}));
+
+// Sets an environment variable for one test and puts back what was there.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = ::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value != nullptr) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      ::setenv(name_.c_str(), old_.c_str(), 1);
+    } else {
+      ::unsetenv(name_.c_str());
+    }
+  }
+
+ private:
+  std::string name_, old_;
+  bool had_ = false;
+};
+
+class PosixLayer : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "launcher-posix-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  fs::path dir;
+};
+
+struct TempDirCase {
+  const char* tmpdir;  // nullptr: unset
+  const char* expected;
+};
+
+class TempDir : public testing::TestWithParam<TempDirCase> {};
+
+TEST_P(TempDir, ComesFromTmpdirElseTmp) {
+  ScopedEnv env("TMPDIR", GetParam().tmpdir);
+  char dir[256];
+  ASSERT_TRUE(platform_temp_dir(dir, sizeof dir));
+  EXPECT_STREQ(dir, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Env, TempDir,
+                         testing::Values(TempDirCase{nullptr, "/tmp/"}, TempDirCase{"", "/tmp/"},
+                                         TempDirCase{"/var/t", "/var/t/"},
+                                         TempDirCase{"/var/t/", "/var/t/"}));
+
+TEST(TempDirLength, TooLongForItsBufferFails) {
+  const std::string long_dir = "/" + std::string(254, 'd');
+  ScopedEnv env("TMPDIR", long_dir.c_str());
+  char dir[256];
+  EXPECT_FALSE(platform_temp_dir(dir, sizeof dir));  // 256 with the separator, 257 with the zero
+  const std::string fits = "/" + std::string(253, 'd');
+  ScopedEnv env2("TMPDIR", fits.c_str());
+  EXPECT_TRUE(platform_temp_dir(dir, sizeof dir));
+}
+
+TEST_F(PosixLayer, TemporaryFileIsNewEmptyAndStartable) {
+  const std::string prefix = dir.string() + "/";
+  char first[256], second[256];
+  ASSERT_TRUE(platform_make_temp_file(prefix.c_str(), first, sizeof first));
+  ASSERT_TRUE(platform_make_temp_file(prefix.c_str(), second, sizeof second));
+  EXPECT_STRNE(first, second);
+  for (const char* path : {first, second}) {
+    EXPECT_EQ(std::string(path).rfind(prefix + "EXE", 0), 0u) << path;
+    struct stat st;
+    ASSERT_EQ(::stat(path, &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+  }
+}
+
+TEST_F(PosixLayer, TemporaryFileThatWouldNotFitIsNotMade) {
+  const std::string prefix = dir.string() + "/";
+  std::vector<char> path(prefix.size() + 9);  // room for the name but not its zero
+  EXPECT_FALSE(platform_make_temp_file(prefix.c_str(), path.data(), static_cast<uint32_t>(path.size())));
+  EXPECT_TRUE(fs::is_empty(dir));
+  EXPECT_FALSE(platform_make_temp_file((dir.string() + "/missing/").c_str(), path.data(),
+                                       static_cast<uint32_t>(path.size())));
+}
+
+TEST(OwnPath, IsThisProgramsFile) {
+  char path[4096];
+  ASSERT_TRUE(platform_own_path(path, sizeof path));
+  EXPECT_EQ(fs::path(path), fs::canonical("/proc/self/exe"));
+  const auto length = static_cast<uint32_t>(std::strlen(path));
+  EXPECT_FALSE(platform_own_path(path, length)) << "no room for the zero";
+  EXPECT_TRUE(platform_own_path(path, length + 1));
+}
+
+TEST_F(PosixLayer, StartFailsForAProgramThatCannotRun) {
+  const std::string empty = (dir / "EXEempty").string();
+  { std::ofstream touch(empty); }
+  fs::permissions(empty, fs::perms::owner_all);
+  EXPECT_FALSE(platform_start(empty.c_str(), empty.c_str(), "/x"));
+  const std::string missing = (dir / "missing").string();
+  EXPECT_FALSE(platform_start(missing.c_str(), missing.c_str(), "/x"));
+}
+
+TEST(Message, GoesToStderrWithItsCaption) {
+  testing::internal::CaptureStderr();
+  platform_show_message("Caption", "Line one.\n\nLine two.");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Caption: Line one.\n\nLine two.\n");
+}
+
+TEST(Progress, DrawsNothingWhenStderrIsNoTerminal) {
+  testing::internal::CaptureStderr();
+  platform_progress_show();
+  platform_progress_fill(16, 35, 100, 40);
+  platform_progress_hide();
+  platform_progress_release();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// Runs body with stderr on a new pseudo-terminal and gives back what it printed there.
+std::string on_terminal(void (*body)()) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return "no pty";
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(slave, STDERR_FILENO);
+  body();
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(slave);
+  std::string out;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = ::read(master, buffer, sizeof buffer)) > 0) {
+    out.append(buffer, static_cast<size_t>(got));
+    if (out.find("\r\r") != std::string::npos || out.size() > 10000) break;
+  }
+  ::close(master);
+  return out;
+}
+
+TEST(Progress, DrawsOneLineBarOnATerminal) {
+  const std::string out = on_terminal([] {
+    platform_progress_show();
+    platform_progress_fill(16, 35, 89, 40);   // half
+    platform_progress_fill(16, 35, 162, 40);  // full
+    platform_progress_hide();
+    std::fputs("\r", stderr);  // marks the end for the reader
+  });
+  const std::string bar = "Uncompressing setup file: [";
+  EXPECT_NE(out.find(bar + std::string(40, ' ') + "]"), std::string::npos) << out;
+  EXPECT_NE(out.find(bar + std::string(20, '#') + std::string(20, ' ') + "]"), std::string::npos);
+  EXPECT_NE(out.find(bar + std::string(40, '#') + "]"), std::string::npos);
+  EXPECT_EQ(out.find('\n'), std::string::npos) << "one line, redrawn in place";
+}
+
+}  // namespace
