@@ -1,0 +1,28 @@
+// Payloads as their layout describes them, built with the plain reference codec, to hold the
+// tool's output to.
+#pragma once
+
+#include <algorithm>
+
+#include "reference_codec.h"
+#include "sfx_runner.h"
+
+inline Bytes framed(const Bytes& block) {
+  Bytes out = {static_cast<uint8_t>(block.size() >> 8), static_cast<uint8_t>(block.size() & 0xFF)};
+  out.insert(out.end(), block.begin(), block.end());
+  return out;
+}
+
+// The marker, each block_input-byte chunk of data as a length and its block, the end mark.
+inline Bytes expected_payload(const Bytes& data, size_t block_input = 64000) {
+  Bytes out = bytes_of("WOMBIXINSTALL");
+  for (size_t at = 0; at < data.size(); at += block_input) {
+    const auto first = data.begin() + static_cast<std::ptrdiff_t>(at);
+    const auto last = data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), at + block_input));
+    const Bytes block = framed(reference::encode(Bytes(first, last)));
+    out.insert(out.end(), block.begin(), block.end());
+  }
+  const Bytes end_mark = bytes_of("KELVRA");
+  out.insert(out.end(), end_mark.begin(), end_mark.end());
+  return out;
+}

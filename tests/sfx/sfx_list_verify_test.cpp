@@ -1,0 +1,162 @@
+// sfx list and sfx verify on small payloads whose every byte the test knows, and the payload
+// ends that the launcher honours: an empty block, a missing end mark.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "sfx_expected.h"
+#include "sfx_runner.h"
+#include "test_data.h"
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::string block_line(uint32_t number, int64_t offset, size_t length, const char* kind,
+                       size_t decoded) {
+  char line[128];
+  std::snprintf(line, sizeof line, "%8u %12lld %8zu %-6s %8zu\n", number,
+                static_cast<long long>(offset), length, kind, decoded);
+  return line;
+}
+
+Bytes seed_text_times(int n) {
+  std::string text;
+  for (int i = 0; i < n; ++i) text += "123456789012345678";
+  return bytes_of(text);
+}
+
+TEST(List, ShowsEachBlockTheTotalsAndTheEndMark) {
+  ScratchDir dir;
+  // A coded block of 12 bytes for 54, then a stored one of 7 for "abc".
+  const Bytes data = concat({seed_text_times(3), bytes_of("abc")});
+  write_file(dir.file("p"), expected_payload(data, 54));
+  const SfxResult result = run_sfx(dir, {"list", "p"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(contains(result.out, "p: payload at offset 13 (marker at 0)\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, block_line(0, 13, 12, "coded", 54))) << result.out;
+  EXPECT_TRUE(contains(result.out, block_line(1, 27, 7, "stored", 3))) << result.out;
+  EXPECT_TRUE(contains(result.out, "blocks: 2 (1 coded, 1 stored)\n")) << result.out;
+  // 13 + 2 + 12 + 2 + 7 + 6
+  EXPECT_TRUE(contains(result.out, "packed bytes: 19 (payload with marker, lengths and end mark: 42)\n"))
+      << result.out;
+  EXPECT_TRUE(contains(result.out, "original bytes: 57\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, "end mark: present at offset 36\n")) << result.out;
+}
+
+TEST(List, SaysWhereAnEmptyBlockEndsThePayloadEarly) {
+  ScratchDir dir;
+  const Bytes stored_empty = {0x01, 0x00, 0x00, 0x00};
+  const Bytes payload = concat({bytes_of("WOMBIXINSTALL"), framed(reference::encode(bytes_of("abc"))),
+                                framed(stored_empty), framed(reference::encode(bytes_of("def"))),
+                                bytes_of("KELVRA")});
+  write_file(dir.file("p"), payload);
+
+  const SfxResult listed = run_sfx(dir, {"list", "p"});
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  EXPECT_TRUE(contains(listed.out, block_line(1, 22, 4, "stored", 0))) << listed.out;
+  EXPECT_FALSE(contains(listed.out, block_line(2, 28, 7, "stored", 3))) << listed.out;
+  // After the empty block: "def"'s 9 bytes and the 6 of the end mark.
+  EXPECT_TRUE(contains(listed.out, "block 1 at offset 22 decodes to nothing")) << listed.out;
+  EXPECT_TRUE(contains(listed.out, "15 bytes after it are never read")) << listed.out;
+
+  // The launcher stops there, and so does extract; verify calls it damage.
+  const SfxResult extracted = run_sfx(dir, {"extract", "p", "-o", "out"});
+  EXPECT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_EQ(read_file(dir.file("out")), bytes_of("abc"));
+  EXPECT_TRUE(contains(extracted.err, "warning")) << extracted.err;
+  EXPECT_EQ(run_sfx(dir, {"verify", "p"}).status, 1);
+}
+
+TEST(List, SaysWhenTheEndMarkIsMissing) {
+  ScratchDir dir;
+  Bytes payload = expected_payload(bytes_of("abc"));
+  payload.resize(payload.size() - 6);
+  write_file(dir.file("p"), payload);
+  const SfxResult listed = run_sfx(dir, {"list", "p"});
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  EXPECT_TRUE(contains(listed.out, "end mark: missing")) << listed.out;
+
+  const SfxResult extracted = run_sfx(dir, {"extract", "p", "-o", "out"});
+  EXPECT_EQ(extracted.status, 0);
+  EXPECT_EQ(read_file(dir.file("out")), bytes_of("abc"));
+  const SfxResult verified = run_sfx(dir, {"verify", "p"});
+  EXPECT_EQ(verified.status, 1);
+  EXPECT_TRUE(contains(verified.err, "no end mark")) << verified.err;
+}
+
+TEST(Verify, AcceptsWhatCompressMadeAndSaysSo) {
+  ScratchDir dir;
+  const Bytes data = test_data::mixed(100000, 31);
+  write_file(dir.file("data"), data);
+  write_file(dir.file("p"), expected_payload(data));
+  const SfxResult result = run_sfx(dir, {"verify", "p", "--original", "data"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "p: ok: 2 blocks, 100000 bytes, each block re-encodes to the same bytes; "
+                        "equal to data\n");
+  EXPECT_EQ(run_sfx(dir, {"verify", "-q", "p"}).out, "");
+}
+
+struct MismatchCase {
+  const char* name;
+  size_t original_size;  // the payload holds 100,000 bytes
+  size_t flipped;        // a byte changed in ORIGINAL, or SIZE_MAX for none
+  std::string message;
+};
+
+const MismatchCase MISMATCH_CASES[] = {
+    {"byte_changed_in_the_first_block", 100000, 1234, "p: differs from original at byte 1234"},
+    {"byte_changed_in_the_last_block", 100000, 99999, "p: differs from original at byte 99999"},
+    {"original_longer", 100001, SIZE_MAX, "p: is shorter than original (100000 bytes)"},
+    {"original_shorter", 99999, SIZE_MAX, "p: is longer than original (99999 bytes)"},
+    {"original_empty", 0, SIZE_MAX, "p: is longer than original (0 bytes)"},
+};
+
+class Mismatch : public testing::TestWithParam<MismatchCase> {};
+
+TEST_P(Mismatch, VerifyExitsOneAndSaysWhere) {
+  const MismatchCase& c = GetParam();
+  ScratchDir dir;
+  const Bytes data = test_data::text_like(100000, 32);
+  write_file(dir.file("p"), expected_payload(data));
+  Bytes original = data;
+  original.resize(c.original_size, 'x');
+  if (c.flipped != SIZE_MAX) original[c.flipped] ^= 0x20;
+  write_file(dir.file("original"), original);
+  const SfxResult result = run_sfx(dir, {"verify", "p", "--original", "original"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "sfx: " + c.message + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Originals, Mismatch, testing::ValuesIn(MISMATCH_CASES),
+                         [](const testing::TestParamInfo<MismatchCase>& tested) {
+                           return std::string(tested.param.name);
+                         });
+
+// Blocks that decode fine but that this encoder would not have written.
+TEST(Verify, CatchesBlocksThisEncoderDidNotMake) {
+  ScratchDir dir;
+  const Bytes data = seed_text_times(3);
+  // Stored, although the encoder codes it into 12 bytes.
+  const Bytes stored = concat({{0x01, 0x00, 0x00, 0x00}, data});
+  // Coded, with a reserved byte set: the decoder never reads it.
+  Bytes marked = reference::encode(data);
+  marked[2] = 0x5A;
+  for (const Bytes& block : {stored, marked}) {
+    write_file(dir.file("p"),
+               concat({bytes_of("WOMBIXINSTALL"), framed(block), bytes_of("KELVRA")}));
+    write_file(dir.file("original"), data);
+    const SfxResult verified = run_sfx(dir, {"verify", "p", "--original", "original"});
+    EXPECT_EQ(verified.status, 1);
+    EXPECT_TRUE(contains(verified.err, "sfx: p: block 0 at offset 13: re-encoding"))
+        << verified.err;
+    // The launcher would unpack it all the same.
+    EXPECT_EQ(run_sfx(dir, {"extract", "p", "-o", "out", "-f"}).status, 0);
+    EXPECT_EQ(read_file(dir.file("out")), data);
+  }
+}
+
+}  // namespace

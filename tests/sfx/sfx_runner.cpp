@@ -1,0 +1,147 @@
+#include "sfx_runner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace {
+
+void remove_tree(const std::string& path) {
+  if (DIR* dir = opendir(path.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string child = path + "/" + name;
+      struct stat st;
+      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        remove_tree(child);
+      else
+        unlink(child.c_str());
+    }
+    closedir(dir);
+  }
+  rmdir(path.c_str());
+}
+
+std::string text_of(const std::string& path) {
+  const Bytes bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                        "/sfx-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buffer.data();
+}
+
+ScratchDir::~ScratchDir() { remove_tree(path_); }
+
+std::vector<std::string> ScratchDir::names() const {
+  std::vector<std::string> result;
+  if (DIR* dir = opendir(path_.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != ".." && name != ".io") result.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(result.begin(), result.end());
+  return result;
+}
+
+namespace {
+
+SfxResult run(const ScratchDir& dir, const std::vector<std::string>& args,
+              const Bytes& stdin_bytes, const std::string& program, int terminal) {
+  // The captured streams live in a subfolder, so that they never count as the tool's leftovers.
+  const std::string io = dir.file(".io");
+  mkdir(io.c_str(), 0700);
+  const std::string in_path = io + "/stdin", out_path = io + "/stdout", err_path = io + "/stderr";
+  write_file(in_path, stdin_bytes);
+
+  std::vector<std::string> argv_strings = {program};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argv_strings) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    const int in = open(in_path.c_str(), O_RDONLY);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0 || chdir(dir.path().c_str()) != 0) _exit(127);
+    dup2(in, 0);
+    dup2(terminal >= 0 ? terminal : out, 1);
+    dup2(err, 2);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int wait_status = 0;
+  waitpid(child, &wait_status, 0);
+  SfxResult result;
+  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
+                                         : 128 + WTERMSIG(wait_status);
+  result.out = text_of(out_path);
+  result.err = text_of(err_path);
+  return result;
+}
+
+}  // namespace
+
+SfxResult run_sfx(const ScratchDir& dir, const std::vector<std::string>& args,
+                  const Bytes& stdin_bytes, const std::string& program) {
+  return run(dir, args, stdin_bytes, program, -1);
+}
+
+SfxResult run_sfx_to_terminal(const ScratchDir& dir, const std::vector<std::string>& args) {
+  int controller = -1, terminal = -1;
+  if (openpty(&controller, &terminal, nullptr, nullptr, nullptr) != 0)
+    throw std::runtime_error("openpty failed");
+  SfxResult result = run(dir, args, {}, SFX_BINARY, terminal);
+  close(terminal);
+  close(controller);
+  return result;
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}

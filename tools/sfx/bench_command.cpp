@@ -1,0 +1,70 @@
+// sfx bench: the codec benchmark over named files or, by default, the corpus.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "commands.h"
+#include "tool_error.h"
+
+#ifdef SFX_HAVE_CODEC_BENCH
+#include "codec_bench.h"
+#endif
+
+namespace {
+
+// The corpus: $SFX_CORPUS_DIR, else the folder beside the source tree this tool was built from.
+std::string corpus_directory() {
+  const char* from_env = std::getenv("SFX_CORPUS_DIR");
+  if (from_env != nullptr && *from_env != '\0') return from_env;
+  return SFX_DEFAULT_CORPUS_DIR;
+}
+
+std::vector<std::string> corpus_files(const std::string& dir) {
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr)
+    throw ToolError(SFX_EXIT_USAGE, dir,
+                    "no corpus here (" + errno_text(errno) +
+                        "); name files to measure, or set SFX_CORPUS_DIR");
+  std::vector<std::string> files;
+  while (const dirent* entry = readdir(listing)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string path = dir + "/" + entry->d_name;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) files.push_back(path);
+  }
+  closedir(listing);
+  std::sort(files.begin(), files.end());
+  if (files.empty())
+    throw ToolError(SFX_EXIT_USAGE, dir, "the corpus folder holds no files");
+  return files;
+}
+
+}  // namespace
+
+int run_bench(const BenchCommandOptions& options) {
+#ifdef SFX_HAVE_CODEC_BENCH
+  BenchOptions bench;
+  bench.block_bytes = options.block_input;
+  bench.runs = options.runs;
+  bench.min_seconds = options.min_seconds;
+  bench.peers = options.peers;
+  const std::vector<std::string> files =
+      options.files.empty() ? corpus_files(corpus_directory()) : options.files;
+  if (!options.quiet && options.files.empty())
+    std::fprintf(stderr, "sfx: bench: %zu corpus files from %s\n", files.size(),
+                 corpus_directory().c_str());
+  std::fflush(stderr);
+  return run_codec_benchmark(files, bench, stdout, stderr);
+#else
+  (void)options;
+  (void)corpus_files;
+  (void)corpus_directory;
+  throw ToolError(SFX_EXIT_USAGE, "",
+                  "bench: not available in this build (the codec benchmark library was not "
+                  "built; configure with SFX_BUILD_BENCH=ON and its libraries installed)");
+#endif
+}
