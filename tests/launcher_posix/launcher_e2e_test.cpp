@@ -27,7 +27,6 @@ extern char** environ;
 
 namespace {
 
-const char* const CAPTION = "Corvalin Installation Cancelled";
 const char* const MESSAGE_LINE =
     "Corvalin Installation Cancelled: Unable to load installation data.\n\n"
     "Visit  https://quenderby.dev/corvalin  for more information.    \n";
@@ -158,8 +157,9 @@ TEST(LauncherBinary, DoesNotHoldTheMarker) {
 
 TEST_F(LauncherRun, UnpacksAndStartsItsChild) {
   const Bytes child = read_file(CHILD_BINARY);
-  ASSERT_GT(child.size(), 64000u) << "the child should take more than one block";
-  make_launcher(payload_builder::payload(child));
+  // Several blocks, whatever the build makes of the child's size.
+  const auto block_bytes = static_cast<uint32_t>(std::min<size_t>(64000, child.size() / 3 + 1));
+  make_launcher(payload_builder::payload(child, block_bytes));
   const Outcome outcome = run({});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "") << "stderr is no terminal: no bar, and no message";
@@ -177,12 +177,6 @@ TEST_F(LauncherRun, UnpacksAndStartsItsChild) {
   EXPECT_TRUE(read_file(temp) == child);
   EXPECT_TRUE(read_file(root / "child-copy") == child);
   EXPECT_EQ(fs::status(temp).permissions(), fs::perms::owner_all);
-}
-
-TEST_F(LauncherRun, TwoArgumentsStillUnpack) {
-  make_launcher(payload_builder::payload(read_file(CHILD_BINARY)));
-  EXPECT_EQ(run({"/no/such/file", "another"}).status, 1);
-  EXPECT_TRUE(wait_for_child(10));
 }
 
 TEST_F(LauncherRun, WithoutPayloadShowsTheMessage) {

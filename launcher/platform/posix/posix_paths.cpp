@@ -57,7 +57,8 @@ void posix_set_program_name(const char* argv0) { program_name = argv0; }
 
 bool platform_own_path(char* path, uint32_t capacity) {
   char link[PATH_MAX];
-  const ssize_t got = ::readlink("/proc/self/exe", link, sizeof link - 1);
+  const ssize_t got = ::readlink("/proc/self/exe", link, sizeof link);
+  if (got >= static_cast<ssize_t>(sizeof link)) return false;  // perhaps cut short: no path
   if (got > 0) {
     link[got] = '\0';
     return copy_out(link, path, capacity);
