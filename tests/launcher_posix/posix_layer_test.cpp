@@ -219,13 +219,17 @@ TEST(Progress, DrawsOneLineBarOnATerminal) {
   const std::string out = on_terminal([] {
     platform_progress_show();
     platform_progress_fill(16, 35, 89, 40);   // half
+    platform_progress_fill(16, 35, 90, 40);   // still half: not drawn again
     platform_progress_fill(16, 35, 162, 40);  // full
     platform_progress_hide();
     std::fputs("\r", stderr);  // marks the end for the reader
   });
   const std::string bar = "Uncompressing setup file: [";
   EXPECT_NE(out.find(bar + std::string(40, ' ') + "]"), std::string::npos) << out;
-  EXPECT_NE(out.find(bar + std::string(20, '#') + std::string(20, ' ') + "]"), std::string::npos);
+  const std::string half = bar + std::string(20, '#') + std::string(20, ' ') + "]";
+  const size_t at = out.find(half);
+  EXPECT_NE(at, std::string::npos);
+  EXPECT_EQ(out.find(half, at + 1), std::string::npos) << "redrawn with nothing changed";
   EXPECT_NE(out.find(bar + std::string(40, '#') + "]"), std::string::npos);
   EXPECT_EQ(out.find('\n'), std::string::npos) << "one line, redrawn in place";
 }

@@ -16,8 +16,10 @@ constexpr int32_t BAR_WIDTH_UNITS = 146;
 constexpr char LABEL[] = "Uncompressing setup file: ";
 
 bool shown = false;
+int32_t drawn_chars = 0;  // what the line shows now; a fill that changes nothing is not drawn
 
 void draw(int32_t filled_chars) {
+  drawn_chars = filled_chars;
   char line[sizeof LABEL + BAR_CHARS + 8];
   int at = std::snprintf(line, sizeof line, "\r%s[", LABEL);
   for (int32_t i = 0; i < BAR_CHARS; ++i) line[at++] = i < filled_chars ? '#' : ' ';
@@ -41,7 +43,8 @@ void platform_progress_fill(int32_t left, int32_t top, int32_t right, int32_t bo
   int32_t units = right - BAR_LEFT_UNITS;
   if (units < 0) units = 0;
   if (units > BAR_WIDTH_UNITS) units = BAR_WIDTH_UNITS;
-  draw(units * BAR_CHARS / BAR_WIDTH_UNITS);
+  const int32_t chars = units * BAR_CHARS / BAR_WIDTH_UNITS;
+  if (chars != drawn_chars) draw(chars);
 }
 
 void platform_progress_hide() {
