@@ -8,3 +8,14 @@ if(SFX_SANITIZE)
                       -fno-omit-frame-pointer -UNDEBUG)
   add_link_options(-fsanitize=address,undefined)
 endif()
+
+# SFX_LIBFUZZER: every target is instrumented for coverage (so the fuzzers see inside the codec
+# and the reader), and the fuzz targets link libFuzzer. Needs clang.
+option(SFX_LIBFUZZER "Also build the fuzz targets as libFuzzer programs (needs clang)" OFF)
+if(SFX_LIBFUZZER)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "SFX_LIBFUZZER needs clang: CXX=clang++ CC=clang cmake ...")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -UNDEBUG)
+  add_link_options(-fsanitize=address,undefined)
+endif()

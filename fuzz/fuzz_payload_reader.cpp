@@ -1,0 +1,47 @@
+// The payload reader on any file: it never steps outside its buffers, its offsets only grow and
+// stay within the file, every block it hands out fits a block buffer, and it ends, cleanly or
+// with a fault that names a block at an offset inside the file.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "fuzz_target.h"
+#include "payload_reader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const int fd = memfd_create("payload", 0);
+  if (fd < 0) return 0;
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t put = write(fd, data + done, size - done);
+    if (put <= 0) break;
+    done += static_cast<size_t>(put);
+  }
+  lseek(fd, 0, SEEK_SET);
+
+  static auto reader = std::make_unique<PayloadReader>();
+  payload_reader_init(reader.get(), fd);
+  int64_t start = 0;
+  if (find_payload(reader.get(), &start)) {
+    if (start < 13 || start > static_cast<int64_t>(size)) fuzz_fail("payload start outside the file");
+    int64_t last = start;
+    for (uint32_t blocks = 0;; ++blocks) {
+      uint32_t n = 0;
+      const PayloadRead r = read_payload_block(reader.get(), &n);
+      if (r == PAYLOAD_READ_END) break;
+      if (r == PAYLOAD_READ_DAMAGED) {
+        const PayloadError& e = reader->error;
+        if (e.block != blocks || e.offset != last) fuzz_fail("fault names the wrong block or offset");
+        break;
+      }
+      const int64_t now = payload_reader_offset(reader.get());
+      if (n > MAX_BLOCK_BYTES || now <= last + 2 || now > static_cast<int64_t>(size)) {
+        fuzz_fail("block outside the file or larger than a block");
+      }
+      last = now;
+    }
+  }
+  close(fd);
+  return 0;
+}
