@@ -134,7 +134,7 @@ int32_t platform_write(int fd, const void* buffer, uint32_t n) {
   }
   std::vector<uint8_t>& bytes = p.files[file->path];
   const auto* from = static_cast<const uint8_t*>(buffer);
-  bytes.resize(std::max<uint64_t>(bytes.size(), file->position + put));
+  bytes.resize(static_cast<size_t>(std::max<uint64_t>(bytes.size(), file->position + put)));
   std::copy(from, from + put, bytes.begin() + static_cast<std::ptrdiff_t>(file->position));
   file->position += put;
   return static_cast<int32_t>(put);
