@@ -35,4 +35,15 @@ SFX_FORCE_INLINE const uint8_t* slot_source(const uint8_t* base, uint32_t value)
 
 SFX_FORCE_INLINE uint32_t bucket_at(const uint8_t* p) { return bucket_of(p[0], p[1], p[2]); }
 
+// bucket_of in two steps: the 16-bit value of three bytes (b0 * 256 XOR b1 * 16 XOR b2), then
+// its bucket. Positions with different values never share their first three bytes.
+SFX_FORCE_INLINE constexpr uint32_t trigram_value(const uint8_t* p) {
+  return (((uint32_t{p[0]} << 4) ^ p[1]) << 4) ^ p[2];
+}
+SFX_FORCE_INLINE constexpr uint32_t bucket_of_value(uint32_t value) {
+  return ((value * 0xFFFFFE5Fu) >> 4) & 0x1FFu;
+}
+static_assert(bucket_of_value(trigram_value(SEED_PADDED)) == bucket_of('1', '2', '3'),
+              "the two steps give bucket_of");
+
 }  // namespace codec_detail
