@@ -4,7 +4,6 @@
 // The run happens once per process, so its state is static; it is reset at the start of every
 // run all the same, so the run can be repeated (tests do).
 #include <cstdio>
-#include <cstring>
 
 #include "launcher.h"
 #include "payload_reader.h"
