@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -76,6 +77,9 @@ struct DamageCase {
   PayloadFault fault;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
 const DamageCase DAMAGE_CASES[] = {
     {"length_below_a_header", [](Layout* l) { l->blocks[1] = {1, 0}; }, 1,
      PAYLOAD_FAULT_LENGTH_TOO_SHORT},
@@ -97,9 +101,9 @@ const DamageCase DAMAGE_CASES[] = {
      0, PAYLOAD_FAULT_BLOCK_TOO_BIG},
 };
 
-class Damaged : public testing::TestWithParam<DamageCase> {};
+class SfxDamaged : public testing::TestWithParam<DamageCase> {};
 
-TEST_P(Damaged, EveryReaderExitsOneNamingBlockOffsetAndFault) {
+TEST_P(SfxDamaged, EveryReaderExitsOneNamingBlockOffsetAndFault) {
   const DamageCase& c = GetParam();
   Layout layout = three_blocks();
   c.damage(&layout);
@@ -127,7 +131,7 @@ TEST_P(Damaged, EveryReaderExitsOneNamingBlockOffsetAndFault) {
   EXPECT_TRUE(contains(verified.err, expected)) << verified.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Payloads, Damaged, testing::ValuesIn(DAMAGE_CASES),
+INSTANTIATE_TEST_SUITE_P(Payloads, SfxDamaged, testing::ValuesIn(DAMAGE_CASES),
                          [](const testing::TestParamInfo<DamageCase>& tested) {
                            return std::string(tested.param.name);
                          });
@@ -139,6 +143,9 @@ struct MissingCase {
   std::string contents;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const MissingCase& c, std::ostream* os) { *os << c.name; }
+
 const MissingCase MISSING_CASES[] = {
     {"no_marker", "MZ just a program, no payload"},
     {"empty_file", ""},
@@ -148,9 +155,9 @@ const MissingCase MISSING_CASES[] = {
     {"marker_cut_short", "WOMBIXINSTAL"},
 };
 
-class Missing : public testing::TestWithParam<MissingCase> {};
+class SfxMissing : public testing::TestWithParam<MissingCase> {};
 
-TEST_P(Missing, ExitsOneSayingNoPayload) {
+TEST_P(SfxMissing, ExitsOneSayingNoPayload) {
   ScratchDir dir;
   write_file(dir.file("in.bin"), bytes_of(GetParam().contents));
   for (const char* command : {"extract", "list", "verify"}) {
@@ -164,7 +171,7 @@ TEST_P(Missing, ExitsOneSayingNoPayload) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, Missing, testing::ValuesIn(MISSING_CASES),
+INSTANTIATE_TEST_SUITE_P(Files, SfxMissing, testing::ValuesIn(MISSING_CASES),
                          [](const testing::TestParamInfo<MissingCase>& tested) {
                            return std::string(tested.param.name);
                          });
@@ -175,6 +182,9 @@ struct UsageCase {
   const char* name;
   std::vector<std::string> args;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
 
 const UsageCase USAGE_CASES[] = {
     {"no_command", {}},
@@ -197,9 +207,9 @@ const UsageCase USAGE_CASES[] = {
     {"stdin_twice", {"verify", "-", "--original", "-"}},
 };
 
-class Usage : public testing::TestWithParam<UsageCase> {};
+class SfxUsage : public testing::TestWithParam<UsageCase> {};
 
-TEST_P(Usage, ExitsTwoWithAMessageAndWritesNothing) {
+TEST_P(SfxUsage, ExitsTwoWithAMessageAndWritesNothing) {
   ScratchDir dir;
   const Bytes input = test_data::text_like(5000, 1);
   write_file(dir.file("in"), input);
@@ -211,12 +221,12 @@ TEST_P(Usage, ExitsTwoWithAMessageAndWritesNothing) {
   EXPECT_EQ(read_file(dir.file("in")), input);
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, Usage, testing::ValuesIn(USAGE_CASES),
+INSTANTIATE_TEST_SUITE_P(Commands, SfxUsage, testing::ValuesIn(USAGE_CASES),
                          [](const testing::TestParamInfo<UsageCase>& tested) {
                            return std::string(tested.param.name);
                          });
 
-TEST(Usage, MessagesNameTheFileAndTheProblem) {
+TEST(SfxUsage, MessagesNameTheFileAndTheProblem) {
   ScratchDir dir;
   EXPECT_EQ(run_sfx(dir, {"compress", "nowhere", "-o", "out"}).err,
             "sfx: nowhere: No such file or directory\n");
@@ -226,7 +236,7 @@ TEST(Usage, MessagesNameTheFileAndTheProblem) {
                        "sfx: out: already exists (use -f to overwrite)"));
 }
 
-TEST(Usage, HelpAndVersionExitZero) {
+TEST(SfxUsage, HelpAndVersionExitZero) {
   ScratchDir dir;
   const SfxResult help = run_sfx(dir, {"--help"});
   EXPECT_EQ(help.status, 0);
@@ -244,7 +254,7 @@ TEST(Usage, HelpAndVersionExitZero) {
 
 // ---- outputs ---------------------------------------------------------------------------------
 
-TEST(Outputs, AnExistingFileIsReplacedOnlyWithForce) {
+TEST(SfxOutputs, AnExistingFileIsReplacedOnlyWithForce) {
   ScratchDir dir;
   const Bytes data = test_data::mixed(9000, 2);
   write_file(dir.file("in"), data);
@@ -266,7 +276,7 @@ TEST(Outputs, AnExistingFileIsReplacedOnlyWithForce) {
   EXPECT_EQ(read_file(dir.file("plain")), data);
 }
 
-TEST(Outputs, BinaryDataIsNotWrittenToATerminal) {
+TEST(SfxOutputs, BinaryDataIsNotWrittenToATerminal) {
   ScratchDir dir;
   write_file(dir.file("in"), bytes_of("data"));
   const SfxResult compressed = run_sfx_to_terminal(dir, {"compress", "in", "-o", "-"});
@@ -278,7 +288,7 @@ TEST(Outputs, BinaryDataIsNotWrittenToATerminal) {
   EXPECT_EQ(run_sfx_to_terminal(dir, {"list", "p"}).status, 0);
 }
 
-TEST(Outputs, QuietLeavesStderrEmptyAndTheSummaryNamesBothFiles) {
+TEST(SfxOutputs, QuietLeavesStderrEmptyAndTheSummaryNamesBothFiles) {
   ScratchDir dir;
   write_file(dir.file("in"), test_data::text_like(100000, 5));
   const SfxResult loud = run_sfx(dir, {"compress", "in", "-o", "a"});
@@ -291,7 +301,7 @@ TEST(Outputs, QuietLeavesStderrEmptyAndTheSummaryNamesBothFiles) {
 }
 
 // SIGINT in the middle of a compression leaves no temporary file behind.
-TEST(Outputs, AnInterruptedRunLeavesNothingBehind) {
+TEST(SfxOutputs, AnInterruptedRunLeavesNothingBehind) {
   ScratchDir dir;
   int feed[2];
   ASSERT_EQ(pipe(feed), 0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "sfx_expected.h"
@@ -29,7 +30,7 @@ Bytes seed_text_times(int n) {
   return bytes_of(text);
 }
 
-TEST(List, ShowsEachBlockTheTotalsAndTheEndMark) {
+TEST(SfxList, ShowsEachBlockTheTotalsAndTheEndMark) {
   ScratchDir dir;
   // A coded block of 12 bytes for 54, then a stored one of 7 for "abc".
   const Bytes data = concat({seed_text_times(3), bytes_of("abc")});
@@ -47,7 +48,7 @@ TEST(List, ShowsEachBlockTheTotalsAndTheEndMark) {
   EXPECT_TRUE(contains(result.out, "end mark: present at offset 36\n")) << result.out;
 }
 
-TEST(List, SaysWhereAnEmptyBlockEndsThePayloadEarly) {
+TEST(SfxList, SaysWhereAnEmptyBlockEndsThePayloadEarly) {
   ScratchDir dir;
   const Bytes stored_empty = {0x01, 0x00, 0x00, 0x00};
   const Bytes payload = concat({bytes_of("WOMBIXINSTALL"), framed(reference::encode(bytes_of("abc"))),
@@ -71,7 +72,7 @@ TEST(List, SaysWhereAnEmptyBlockEndsThePayloadEarly) {
   EXPECT_EQ(run_sfx(dir, {"verify", "p"}).status, 1);
 }
 
-TEST(List, SaysWhenTheEndMarkIsMissing) {
+TEST(SfxList, SaysWhenTheEndMarkIsMissing) {
   ScratchDir dir;
   Bytes payload = expected_payload(bytes_of("abc"));
   payload.resize(payload.size() - 6);
@@ -88,7 +89,7 @@ TEST(List, SaysWhenTheEndMarkIsMissing) {
   EXPECT_TRUE(contains(verified.err, "no end mark")) << verified.err;
 }
 
-TEST(Verify, AcceptsWhatCompressMadeAndSaysSo) {
+TEST(SfxVerify, AcceptsWhatCompressMadeAndSaysSo) {
   ScratchDir dir;
   const Bytes data = test_data::mixed(100000, 31);
   write_file(dir.file("data"), data);
@@ -107,6 +108,9 @@ struct MismatchCase {
   std::string message;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const MismatchCase& c, std::ostream* os) { *os << c.name; }
+
 const MismatchCase MISMATCH_CASES[] = {
     {"byte_changed_in_the_first_block", 100000, 1234, "p: differs from original at byte 1234"},
     {"byte_changed_in_the_last_block", 100000, 99999, "p: differs from original at byte 99999"},
@@ -115,9 +119,9 @@ const MismatchCase MISMATCH_CASES[] = {
     {"original_empty", 0, SIZE_MAX, "p: is longer than original (0 bytes)"},
 };
 
-class Mismatch : public testing::TestWithParam<MismatchCase> {};
+class SfxMismatch : public testing::TestWithParam<MismatchCase> {};
 
-TEST_P(Mismatch, VerifyExitsOneAndSaysWhere) {
+TEST_P(SfxMismatch, VerifyExitsOneAndSaysWhere) {
   const MismatchCase& c = GetParam();
   ScratchDir dir;
   const Bytes data = test_data::text_like(100000, 32);
@@ -131,13 +135,13 @@ TEST_P(Mismatch, VerifyExitsOneAndSaysWhere) {
   EXPECT_EQ(result.err, "sfx: " + c.message + "\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Originals, Mismatch, testing::ValuesIn(MISMATCH_CASES),
+INSTANTIATE_TEST_SUITE_P(Originals, SfxMismatch, testing::ValuesIn(MISMATCH_CASES),
                          [](const testing::TestParamInfo<MismatchCase>& tested) {
                            return std::string(tested.param.name);
                          });
 
 // Blocks that decode fine but that this encoder would not have written.
-TEST(Verify, CatchesBlocksThisEncoderDidNotMake) {
+TEST(SfxVerify, CatchesBlocksThisEncoderDidNotMake) {
   ScratchDir dir;
   const Bytes data = seed_text_times(3);
   // Stored, although the encoder codes it into 12 bytes.

@@ -28,7 +28,7 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-TEST(Pack, StubThenPayloadAndExtractGivesTheInstallerBack) {
+TEST(SfxPack, StubThenPayloadAndExtractGivesTheInstallerBack) {
   ScratchDir dir;
   const Bytes stub = stub_bytes(30000);
   const Bytes installer = test_data::mixed(150000, 21);
@@ -54,7 +54,7 @@ TEST(Pack, StubThenPayloadAndExtractGivesTheInstallerBack) {
       << listed.out;
 }
 
-TEST(Pack, BlockSizeAndStdinAndStdout) {
+TEST(SfxPack, BlockSizeAndStdinAndStdout) {
   ScratchDir dir;
   const Bytes stub = stub_bytes(1000);
   const Bytes installer = test_data::text_like(40000, 22);
@@ -65,7 +65,7 @@ TEST(Pack, BlockSizeAndStdinAndStdout) {
   EXPECT_EQ(bytes_of(packed.out), concat({stub, expected_payload(installer, 5000)}));
 }
 
-TEST(Pack, RefusesAStubThatAlreadyHoldsAPayload) {
+TEST(SfxPack, RefusesAStubThatAlreadyHoldsAPayload) {
   ScratchDir dir;
   write_file(dir.file("stub"), stub_bytes(2000));
   write_file(dir.file("setup.exe"), test_data::text_like(5000, 23));
@@ -79,7 +79,7 @@ TEST(Pack, RefusesAStubThatAlreadyHoldsAPayload) {
 
 // The launcher's search does not look again at the byte that broke a partial match, so a stub
 // ending in "WOMB" would hide the marker written after it.
-TEST(Pack, RefusesAStubEndingInPartOfTheMarker) {
+TEST(SfxPack, RefusesAStubEndingInPartOfTheMarker) {
   ScratchDir dir;
   write_file(dir.file("stub"), concat({stub_bytes(500), bytes_of("WOMB")}));
   write_file(dir.file("setup.exe"), test_data::text_like(5000, 24));
@@ -90,7 +90,7 @@ TEST(Pack, RefusesAStubEndingInPartOfTheMarker) {
 }
 
 // Without --stub: launcher.exe beside the program, else launcher, else an error asking for it.
-TEST(Pack, DefaultStubIsTheLauncherBesideTheProgram) {
+TEST(SfxPack, DefaultStubIsTheLauncherBesideTheProgram) {
   ScratchDir dir;
   ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
   const std::string program = dir.file("bin/sfx");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <string>
 
 #include "sfx_expected.h"
@@ -30,6 +31,9 @@ struct RoundTripCase {
   uint32_t block_input;  // 0: the default, 64,000
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const RoundTripCase& c, std::ostream* os) { *os << c.name; }
+
 const RoundTripCase ROUND_TRIP_CASES[] = {
     {"empty", Kind::TEXT, 0, 0},
     {"one_byte_blocks_of_one", Kind::TEXT, 1, 1},
@@ -49,9 +53,9 @@ const RoundTripCase ROUND_TRIP_CASES[] = {
     {"odd_blocks", Kind::TEXT, 100000, 4097},
 };
 
-class RoundTrip : public testing::TestWithParam<RoundTripCase> {};
+class SfxRoundTrip : public testing::TestWithParam<RoundTripCase> {};
 
-TEST_P(RoundTrip, CompressWritesTheLayoutAndExtractGivesTheDataBack) {
+TEST_P(SfxRoundTrip, CompressWritesTheLayoutAndExtractGivesTheDataBack) {
   const RoundTripCase& c = GetParam();
   const Bytes data = make(c.kind, c.size, static_cast<uint32_t>(c.size) + 7);
   const size_t block_input = c.block_input == 0 ? 64000 : c.block_input;
@@ -76,7 +80,7 @@ TEST_P(RoundTrip, CompressWritesTheLayoutAndExtractGivesTheDataBack) {
   EXPECT_EQ(dir.names(), (std::vector<std::string>{"in", "in.sfx", "out"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, RoundTrip, testing::ValuesIn(ROUND_TRIP_CASES),
+INSTANTIATE_TEST_SUITE_P(Sizes, SfxRoundTrip, testing::ValuesIn(ROUND_TRIP_CASES),
                          [](const testing::TestParamInfo<RoundTripCase>& tested) {
                            return std::string(tested.param.name);
                          });
@@ -87,6 +91,9 @@ struct ExactCase {
   std::string input;
   Bytes payload;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ExactCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string SEED_TEXT_THREE_TIMES =
     "123456789012345678123456789012345678123456789012345678";
@@ -109,9 +116,9 @@ const ExactCase EXACT_CASES[] = {
              bytes_of("KELVRA")})},
 };
 
-class Exact : public testing::TestWithParam<ExactCase> {};
+class SfxExact : public testing::TestWithParam<ExactCase> {};
 
-TEST_P(Exact, CompressWritesTheseBytes) {
+TEST_P(SfxExact, CompressWritesTheseBytes) {
   ScratchDir dir;
   write_file(dir.file("in"), bytes_of(GetParam().input));
   const SfxResult result = run_sfx(dir, {"compress", "-q", "in", "-o", "in.sfx"});
@@ -120,12 +127,12 @@ TEST_P(Exact, CompressWritesTheseBytes) {
   EXPECT_EQ(result.err, "");  // -q
 }
 
-INSTANTIATE_TEST_SUITE_P(Tiny, Exact, testing::ValuesIn(EXACT_CASES),
+INSTANTIATE_TEST_SUITE_P(Tiny, SfxExact, testing::ValuesIn(EXACT_CASES),
                          [](const testing::TestParamInfo<ExactCase>& tested) {
                            return std::string(tested.param.name);
                          });
 
-TEST(Streams, CompressAndExtractThroughStdinAndStdout) {
+TEST(SfxStreams, CompressAndExtractThroughStdinAndStdout) {
   ScratchDir dir;
   const Bytes data = test_data::mixed(150000, 3);
   const SfxResult packed = run_sfx(dir, {"compress", "-", "-o", "-"}, data);
@@ -138,7 +145,7 @@ TEST(Streams, CompressAndExtractThroughStdinAndStdout) {
   EXPECT_EQ(dir.names(), std::vector<std::string>{});
 }
 
-TEST(Streams, ListAndVerifyReadStdin) {
+TEST(SfxStreams, ListAndVerifyReadStdin) {
   ScratchDir dir;
   const Bytes data = test_data::text_like(70000, 4);
   const SfxResult listed = run_sfx(dir, {"list", "-"}, expected_payload(data));
@@ -150,7 +157,7 @@ TEST(Streams, ListAndVerifyReadStdin) {
   EXPECT_EQ(verified.status, 0) << verified.err;
 }
 
-TEST(Corpus, EachFileRoundTrips) {
+TEST(SfxCorpus, EachFileRoundTrips) {
   const char* corpus = std::getenv("SFX_CORPUS_DIR");
   const std::vector<test_data::CorpusFile> files = test_data::corpus_files();
   if (files.empty()) GTEST_SKIP() << "no corpus (SFX_CORPUS_DIR)";

@@ -68,7 +68,8 @@ std::vector<std::string> ScratchDir::names() const {
 namespace {
 
 SfxResult run(const ScratchDir& dir, const std::vector<std::string>& args,
-              const Bytes& stdin_bytes, const std::string& program, int terminal) {
+              const Bytes& stdin_bytes, const std::string& program, int terminal,
+              const std::vector<std::string>& environment) {
   // The captured streams live in a subfolder, so that they never count as the tool's leftovers.
   const std::string io = dir.file(".io");
   mkdir(io.c_str(), 0700);
@@ -88,6 +89,10 @@ SfxResult run(const ScratchDir& dir, const std::vector<std::string>& args,
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0 || chdir(dir.path().c_str()) != 0) _exit(127);
+    for (const std::string& setting : environment) {
+      const size_t equals = setting.find('=');
+      setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+    }
     dup2(in, 0);
     dup2(terminal >= 0 ? terminal : out, 1);
     dup2(err, 2);
@@ -107,15 +112,16 @@ SfxResult run(const ScratchDir& dir, const std::vector<std::string>& args,
 }  // namespace
 
 SfxResult run_sfx(const ScratchDir& dir, const std::vector<std::string>& args,
-                  const Bytes& stdin_bytes, const std::string& program) {
-  return run(dir, args, stdin_bytes, program, -1);
+                  const Bytes& stdin_bytes, const std::string& program,
+                  const std::vector<std::string>& environment) {
+  return run(dir, args, stdin_bytes, program, -1, environment);
 }
 
 SfxResult run_sfx_to_terminal(const ScratchDir& dir, const std::vector<std::string>& args) {
   int controller = -1, terminal = -1;
   if (openpty(&controller, &terminal, nullptr, nullptr, nullptr) != 0)
     throw std::runtime_error("openpty failed");
-  SfxResult result = run(dir, args, {}, SFX_BINARY, terminal);
+  SfxResult result = run(dir, args, {}, SFX_BINARY, terminal, {});
   close(terminal);
   close(controller);
   return result;

@@ -30,9 +30,11 @@ class ScratchDir {
   std::string path_;
 };
 
-// Runs the sfx binary with args in dir, stdin from the bytes given, stdout and stderr captured.
+// Runs the sfx binary with args in dir, stdin from the bytes given, stdout and stderr captured,
+// and the environment with the "NAME=value" settings given added.
 SfxResult run_sfx(const ScratchDir& dir, const std::vector<std::string>& args,
-                  const Bytes& stdin_bytes = {}, const std::string& program = SFX_BINARY);
+                  const Bytes& stdin_bytes = {}, const std::string& program = SFX_BINARY,
+                  const std::vector<std::string>& environment = {});
 // The same with a terminal (a pseudo-terminal) as stdout; what reaches it is not kept.
 SfxResult run_sfx_to_terminal(const ScratchDir& dir, const std::vector<std::string>& args);
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "commands.h"
+#include "file_io.h"
 #include "tool_error.h"
 
 #ifdef SFX_HAVE_CODEC_BENCH
@@ -54,6 +55,13 @@ int run_bench(const BenchCommandOptions& options) {
   bench.peers = options.peers;
   const std::vector<std::string> files =
       options.files.empty() ? corpus_files(corpus_directory()) : options.files;
+  for (const std::string& file : files) {
+    // Opening each file first gives the tool's own message for one that cannot be read.
+    if (is_std_stream(file))
+      throw ToolError(SFX_EXIT_USAGE, "", "bench measures named files, not stdin");
+    InputFile check(file, false);
+    (void)check;
+  }
   if (!options.quiet && options.files.empty())
     std::fprintf(stderr, "sfx: bench: %zu corpus files from %s\n", files.size(),
                  corpus_directory().c_str());

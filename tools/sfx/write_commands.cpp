@@ -20,16 +20,21 @@ void refuse_same_file(const std::string& output, const InputFile& input) {
     throw ToolError(SFX_EXIT_USAGE, output, "is also the input; choose another output");
 }
 
-void print_summary(const std::string& input, const PayloadStats& stats, uint64_t output_bytes,
+// "setup.exe: 47.7% (43925565 => 20947921 bytes, 687 blocks, 28 stored) => setup.payload",
+// and for pack the stub in front: "... => setup-sfx.exe after a 30720-byte stub".
+void print_summary(const std::string& input, const PayloadStats& stats, uint64_t stub_bytes,
                    const std::string& output) {
   const double percent = stats.input_bytes == 0
                              ? 100.0
                              : 100.0 * static_cast<double>(stats.payload_bytes) /
                                    static_cast<double>(stats.input_bytes);
-  std::fprintf(stderr, "%s: %.1f%% (%llu => %llu bytes, %u block%s, %u stored) => %s\n",
-               input.c_str(), percent, static_cast<unsigned long long>(stats.input_bytes),
-               static_cast<unsigned long long>(output_bytes), stats.blocks,
+  std::fprintf(stderr, "%s: %.1f%% (%llu => %llu bytes, %u block%s, %u stored) => %s", input.c_str(),
+               percent, static_cast<unsigned long long>(stats.input_bytes),
+               static_cast<unsigned long long>(stats.payload_bytes), stats.blocks,
                stats.blocks == 1 ? "" : "s", stats.stored_blocks, output.c_str());
+  if (stub_bytes != 0)
+    std::fprintf(stderr, " after a %llu-byte stub", static_cast<unsigned long long>(stub_bytes));
+  std::fputc('\n', stderr);
 }
 
 bool is_regular_file(const std::string& path) {
@@ -98,7 +103,7 @@ int run_compress(const CompressOptions& options) {
   output.commit();
   progress.clear();
   if (!options.quiet)
-    print_summary(input.display_name(), stats, stats.payload_bytes, output.display_name());
+    print_summary(input.display_name(), stats, 0, output.display_name());
   return SFX_EXIT_OK;
 }
 
@@ -123,6 +128,6 @@ int run_pack(const PackOptions& options) {
   output.commit();
   progress.clear();
   if (!options.quiet)
-    print_summary(input.display_name(), stats, output.bytes_written(), output.display_name());
+    print_summary(input.display_name(), stats, stub.size(), output.display_name());
   return SFX_EXIT_OK;
 }
