@@ -91,6 +91,9 @@ CodecStatus block_decode(CodecWorkspace* ws, const uint8_t* block, uint32_t bloc
     in += 2;
 
     if (SFX_LIKELY(in_end - in >= FAST_INPUT_MARGIN && out_end - out >= FAST_OUTPUT_MARGIN)) {
+      // Unrolled, each item's kind test is a branch of its own, which predicts better than one
+      // shared by all 16 (decode +10%, REPS=60 abt.sh d: 0.19 s against 0.21 s).
+      SFX_UNROLL(16)
       for (uint32_t item = 0; item < GROUP_ITEMS; ++item, control >>= 1) {
         if ((control & 1u) == 0) {
           *out++ = *in++;

@@ -1,4 +1,4 @@
-// Compiler hints, kept in one place. Use them on error and tail branches only.
+// Compiler hints, kept in one place. Use the branch hints on error and tail branches only.
 #pragma once
 
 #if defined(__GNUC__) || defined(__clang__)
@@ -6,9 +6,13 @@
 #define SFX_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #define SFX_FORCE_INLINE inline __attribute__((always_inline))
 #define SFX_NO_INLINE __attribute__((noinline))
+// Unrolls the loop that follows completely (n = its fixed trip count).
+#define SFX_UNROLL(n) _Pragma(SFX_STRINGIFY(GCC unroll n))
+#define SFX_STRINGIFY(x) #x
 #else
 #define SFX_LIKELY(x) (x)
 #define SFX_UNLIKELY(x) (x)
 #define SFX_FORCE_INLINE inline
 #define SFX_NO_INLINE
+#define SFX_UNROLL(n)
 #endif
