@@ -2,6 +2,7 @@
 // errors (exit 2), outputs it must not replace, and never a half-written file left behind.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -274,6 +275,17 @@ TEST(SfxOutputs, AnExistingFileIsReplacedOnlyWithForce) {
   EXPECT_EQ(read_file(dir.file("plain")), bytes_of("precious"));
   EXPECT_EQ(run_sfx(dir, {"extract", "out", "-o", "plain", "-f"}).status, 0);
   EXPECT_EQ(read_file(dir.file("plain")), data);
+}
+
+// A device is written in place: renaming over it would put a plain file where it was.
+TEST(SfxOutputs, ADeviceIsWrittenNotReplaced) {
+  ScratchDir dir;
+  write_file(dir.file("in"), test_data::text_like(5000, 3));
+  const SfxResult result = run_sfx(dir, {"compress", "in", "-o", "/dev/null", "-q"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  struct stat st;
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
 TEST(SfxOutputs, BinaryDataIsNotWrittenToATerminal) {

@@ -46,6 +46,10 @@ TEST(SfxList, ShowsEachBlockTheTotalsAndTheEndMark) {
       << result.out;
   EXPECT_TRUE(contains(result.out, "original bytes: 57\n")) << result.out;
   EXPECT_TRUE(contains(result.out, "end mark: present at offset 36\n")) << result.out;
+
+  const SfxResult totals = run_sfx(dir, {"list", "-q", "p"});
+  EXPECT_FALSE(contains(totals.out, block_line(0, 13, 12, "coded", 54))) << totals.out;
+  EXPECT_TRUE(contains(totals.out, "blocks: 2 (1 coded, 1 stored)\n")) << totals.out;
 }
 
 TEST(SfxList, SaysWhereAnEmptyBlockEndsThePayloadEarly) {

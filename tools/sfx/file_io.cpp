@@ -201,14 +201,27 @@ OutputFile::OutputFile(const std::string& name, bool force, mode_t mode, bool ex
     : name_(name),
       display_name_(output_display_name(name)),
       force_(force),
-      to_stdout_(is_std_stream(name)),
       mode_(exact_mode ? mode : (mode & ~current_umask())) {
   buffer_.reserve(OUTPUT_BUFFER_BYTES);
-  if (to_stdout_) {
-    if (isatty(STDOUT_FILENO))
+  if (is_std_stream(name)) {
+    direct_ = true;
+    fd_ = STDOUT_FILENO;
+  } else {
+    struct stat st;
+    if (stat(name.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+      // A device or a pipe (/dev/null, a named pipe) is written as it is: there is nothing to
+      // replace, and renaming over it would put a plain file in its place.
+      do fd_ = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+      while (fd_ < 0 && errno == EINTR);
+      if (fd_ < 0) throw ToolError(SFX_EXIT_USAGE, display_name_, errno_text(errno));
+      direct_ = true;
+      owns_fd_ = true;
+    }
+  }
+  if (direct_) {
+    if (isatty(fd_))
       throw ToolError(SFX_EXIT_USAGE, display_name_,
                       "refusing to write binary data to a terminal (use -o FILE, or a pipe)");
-    fd_ = STDOUT_FILENO;
     return;
   }
   struct stat st;
@@ -229,11 +242,12 @@ OutputFile::OutputFile(const std::string& name, bool force, mode_t mode, bool ex
 }
 
 OutputFile::~OutputFile() {
+  if (owns_fd_ && fd_ >= 0) close(fd_);
   if (!committed_) discard();
 }
 
 void OutputFile::discard() noexcept {
-  if (to_stdout_ || fd_ < 0) return;
+  if (direct_ || fd_ < 0) return;
   close(fd_);
   fd_ = -1;
   unlink(temp_path_.c_str());
@@ -267,7 +281,7 @@ void OutputFile::write_all(const uint8_t* data, size_t n) {
 
 void OutputFile::commit() {
   flush();
-  if (to_stdout_) {
+  if (direct_) {
     committed_ = true;
     return;
   }

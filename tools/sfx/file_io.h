@@ -62,7 +62,8 @@ bool same_file(const std::string& output_name, const InputFile& input);
 // Reads a whole file ("-": stdin).
 std::vector<uint8_t> read_whole_file(const std::string& name);
 
-// A file written by a command. Errors throw ToolError with SFX_EXIT_USAGE.
+// A file written by a command. Errors throw ToolError with SFX_EXIT_USAGE. stdout, and an
+// existing device or named pipe, are written in place.
 class OutputFile {
  public:
   // Prepares name ("-": stdout, refused when it is a terminal). Refuses an existing file unless
@@ -75,12 +76,10 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   const std::string& display_name() const { return display_name_; }
-  // The path of the file being written (the temporary file), empty for stdout.
-  const std::string& temp_path() const { return temp_path_; }
   uint64_t bytes_written() const { return bytes_written_ + buffer_.size(); }
 
   void write(const uint8_t* data, size_t n);
-  // Writes out what is buffered, so that temp_path() holds everything written so far.
+  // Writes out what is buffered.
   void flush();
   // Finishes the file and moves it into place under its name.
   void commit();
@@ -93,7 +92,8 @@ class OutputFile {
   std::string display_name_;
   std::string temp_path_;
   bool force_;
-  bool to_stdout_;
+  bool direct_ = false;   // stdout, a device or a pipe: written in place, nothing to rename
+  bool owns_fd_ = false;
   bool committed_ = false;
   mode_t mode_;
   int fd_ = -1;

@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
       "the end mark, the end of the file, or an empty block, at which the launcher stops.");
   list_command->add_option("FILE", list.file, "File holding a payload ('-': stdin)")
       ->required();
-  add_quiet(list_command, &list.quiet);
+  list_command->add_flag("-q,--quiet", list.quiet, "Only the totals and the end, no line per block");
 
   VerifyOptions verify;
   CLI::App* verify_command =

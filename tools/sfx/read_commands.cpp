@@ -80,7 +80,8 @@ int run_list(const ListOptions& options) {
   const std::string& name = input.display_name();
   std::printf("%s: payload at offset %" PRId64 " (marker at %" PRId64 ")\n", name.c_str(),
               scan.start(), scan.start() - static_cast<int64_t>(PAYLOAD_MARKER_BYTES));
-  std::printf("%8s %12s %8s %-6s %8s\n", "block", "offset", "length", "kind", "decoded");
+  if (!options.quiet)
+    std::printf("%8s %12s %8s %-6s %8s\n", "block", "offset", "length", "kind", "decoded");
   uint64_t packed = 0;
   uint32_t blocks = 0;
   uint32_t stored = 0;
@@ -91,8 +92,9 @@ int run_list(const ListOptions& options) {
       uint8_t flag = 0;
       input.read_at(block.offset + PAYLOAD_LENGTH_BYTES, &flag, 1);
       const bool is_stored = flag == BLOCK_FLAG_STORED;
-      std::printf("%8u %12" PRId64 " %8u %-6s %8u\n", block.number, block.offset, block.length,
-                  is_stored ? "stored" : "coded", block.decoded_len);
+      if (!options.quiet)
+        std::printf("%8u %12" PRId64 " %8u %-6s %8u\n", block.number, block.offset,
+                    block.length, is_stored ? "stored" : "coded", block.decoded_len);
       packed += block.length;
       ++blocks;
       if (is_stored) ++stored;
