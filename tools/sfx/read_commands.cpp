@@ -33,8 +33,8 @@ std::string empty_block_note(const ScannedBlock& block, int64_t after) {
   return text;
 }
 
-const char* const NO_END_MARK_NOTE =
-    "no end mark: the payload runs to the end of the file (it may have been cut short)";
+const std::string NO_END_MARK_NOTE =
+    "the payload runs to the end of the file (it may have been cut short)";
 
 }  // namespace
 
@@ -62,8 +62,8 @@ int run_extract(const ExtractOptions& options) {
       std::fprintf(stderr, "sfx: %s: warning: %s\n", input.display_name().c_str(),
                    empty_block_note(last, bytes_after(input, scan)).c_str());
     } else if (scan.end() == PayloadEnd::END_OF_FILE) {
-      std::fprintf(stderr, "sfx: %s: warning: %s\n", input.display_name().c_str(),
-                   NO_END_MARK_NOTE);
+      std::fprintf(stderr, "sfx: %s: warning: no end mark: %s\n", input.display_name().c_str(),
+                   NO_END_MARK_NOTE.c_str());
     }
     std::fprintf(stderr, "%s: %s, %llu bytes => %s\n", input.display_name().c_str(),
                  plural(blocks, "block", "blocks").c_str(),
@@ -87,22 +87,18 @@ int run_list(const ListOptions& options) {
   uint32_t stored = 0;
   ScannedBlock block;
   ScannedBlock last{};
-  try {
-    while (scan.next(&block)) {
-      uint8_t flag = 0;
-      input.read_at(block.offset + PAYLOAD_LENGTH_BYTES, &flag, 1);
-      const bool is_stored = flag == BLOCK_FLAG_STORED;
-      if (!options.quiet)
-        std::printf("%8u %12" PRId64 " %8u %-6s %8u\n", block.number, block.offset,
-                    block.length, is_stored ? "stored" : "coded", block.decoded_len);
-      packed += block.length;
-      ++blocks;
-      if (is_stored) ++stored;
-      last = block;
-    }
-  } catch (const ToolError&) {
-    std::fflush(stdout);
-    throw;
+  // A damaged block ends the walk with a ToolError; the lines before it stay printed.
+  while (scan.next(&block)) {
+    uint8_t flag = 0;
+    input.read_at(block.offset + PAYLOAD_LENGTH_BYTES, &flag, 1);
+    const bool is_stored = flag == BLOCK_FLAG_STORED;
+    if (!options.quiet)
+      std::printf("%8u %12" PRId64 " %8u %-6s %8u\n", block.number, block.offset, block.length,
+                  is_stored ? "stored" : "coded", block.decoded_len);
+    packed += block.length;
+    ++blocks;
+    if (is_stored) ++stored;
+    last = block;
   }
   const uint64_t original = scan.decoded_bytes();
   // The payload as compress writes it: marker, lengths, blocks and the end mark if present.
@@ -128,7 +124,7 @@ int run_list(const ListOptions& options) {
                     plural(static_cast<uint64_t>(after), "byte", "bytes").c_str());
       break;
     case PayloadEnd::END_OF_FILE:
-      std::printf("end mark: missing; %s\n", NO_END_MARK_NOTE + std::strlen("no end mark: "));
+      std::printf("end mark: missing; %s\n", NO_END_MARK_NOTE.c_str());
       break;
     case PayloadEnd::EMPTY_BLOCK:
       std::printf("end mark: not reached; %s\n", empty_block_note(last, after).c_str());
@@ -197,7 +193,7 @@ int run_verify(const VerifyOptions& options) {
   if (scan.end() == PayloadEnd::EMPTY_BLOCK)
     throw ToolError(SFX_EXIT_DAMAGED, name, empty_block_note(last, bytes_after(input, scan)));
   if (scan.end() == PayloadEnd::END_OF_FILE)
-    throw ToolError(SFX_EXIT_DAMAGED, name, NO_END_MARK_NOTE);
+    throw ToolError(SFX_EXIT_DAMAGED, name, "no end mark: " + NO_END_MARK_NOTE);
   if (original) {
     uint8_t extra = 0;
     if (original->read_full(&extra, 1) != 0)
