@@ -292,6 +292,7 @@ TEST(SfxOutputs, BinaryDataIsNotWrittenToATerminal) {
   ScratchDir dir;
   write_file(dir.file("in"), bytes_of("data"));
   const SfxResult compressed = run_sfx_to_terminal(dir, {"compress", "in", "-o", "-"});
+  if (compressed.status == NO_TERMINAL) GTEST_SKIP() << "no pseudo-terminal here";
   EXPECT_EQ(compressed.status, 2);
   EXPECT_TRUE(contains(compressed.err, "terminal")) << compressed.err;
   EXPECT_EQ(run_sfx(dir, {"compress", "in", "-o", "p"}).status, 0);

@@ -119,8 +119,11 @@ SfxResult run_sfx(const ScratchDir& dir, const std::vector<std::string>& args,
 
 SfxResult run_sfx_to_terminal(const ScratchDir& dir, const std::vector<std::string>& args) {
   int controller = -1, terminal = -1;
-  if (openpty(&controller, &terminal, nullptr, nullptr, nullptr) != 0)
-    throw std::runtime_error("openpty failed");
+  if (openpty(&controller, &terminal, nullptr, nullptr, nullptr) != 0) {
+    SfxResult none;
+    none.status = NO_TERMINAL;
+    return none;
+  }
   SfxResult result = run(dir, args, {}, SFX_BINARY, terminal, {});
   close(terminal);
   close(controller);

@@ -35,7 +35,9 @@ class ScratchDir {
 SfxResult run_sfx(const ScratchDir& dir, const std::vector<std::string>& args,
                   const Bytes& stdin_bytes = {}, const std::string& program = SFX_BINARY,
                   const std::vector<std::string>& environment = {});
-// The same with a terminal (a pseudo-terminal) as stdout; what reaches it is not kept.
+// The same with a terminal (a pseudo-terminal) as stdout; what reaches it is not kept. The
+// status is NO_TERMINAL when the system gives no pseudo-terminal.
+constexpr int NO_TERMINAL = -2;
 SfxResult run_sfx_to_terminal(const ScratchDir& dir, const std::vector<std::string>& args);
 
 Bytes read_file(const std::string& path);
