@@ -1,0 +1,172 @@
+#include "wine_harness.h"
+
+#include <cstring>
+
+#include "codec.h"
+
+std::string windows_path(const char* build_path) {
+  std::string path = build_path;
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;  // wine's drive for the Unix root
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+bool read_file(const std::string& path, Bytes* bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const DWORD size = GetFileSize(file, nullptr);
+  bytes->assign(size, 0);
+  DWORD got = 0;
+  const BOOL ok = size == 0 || ReadFile(file, bytes->data(), size, &got, nullptr);
+  CloseHandle(file);
+  return ok && got == size;
+}
+
+bool write_file(const std::string& path, const Bytes& bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD put = 0;
+  const BOOL ok = bytes.empty() ||
+                  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+  CloseHandle(file);
+  return ok && put == bytes.size();
+}
+
+bool file_exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> list_files(const std::string& dir, const char* pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((dir + "\\" + pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
+bool remove_tree(const std::string& dir) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string path = dir + "\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        remove_tree(path);
+      } else {
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryA(dir.c_str());
+  return !file_exists(dir);
+}
+
+ScratchFolder::ScratchFolder(const char* name) {
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  path_ = std::string(temp) + "sfx-wine-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+  remove_tree(path_);
+  CreateDirectoryA(path_.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder() { remove_tree(path_); }
+
+std::string ScratchFolder::make(const std::string& name) const {
+  const std::string path = path_ + "\\" + name;
+  CreateDirectoryA(path.c_str(), nullptr);
+  return path;
+}
+
+Bytes make_payload(const Bytes& program) {
+  static CodecWorkspace workspace;
+  Bytes payload(reinterpret_cast<const uint8_t*>("WOMBIXINSTALL"),
+                reinterpret_cast<const uint8_t*>("WOMBIXINSTALL") + 13);
+  Bytes block(encode_bound(PACK_CHUNK_BYTES));
+  for (size_t at = 0; at < program.size(); at += PACK_CHUNK_BYTES) {
+    const auto n = static_cast<uint32_t>(std::min<size_t>(PACK_CHUNK_BYTES, program.size() - at));
+    uint32_t length = 0;
+    codec_run(CODEC_ENCODE, &workspace, program.data() + at, n, block.data(), &length,
+              static_cast<uint32_t>(block.size()));
+    payload.push_back(static_cast<uint8_t>(length >> 8));
+    payload.push_back(static_cast<uint8_t>(length & 0xFF));
+    payload.insert(payload.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(length));
+  }
+  const char* end_mark = "KELVRA";
+  payload.insert(payload.end(), end_mark, end_mark + 6);
+  return payload;
+}
+
+std::string quoted_if_blank(const std::string& path) {
+  return path.find(' ') == std::string::npos ? path : "\"" + path + "\"";
+}
+
+namespace {
+
+// Reads a visible failure message box, if one is up, and presses its OK button.
+void dismiss_message(LauncherRun* run) {
+  HWND box = FindWindowA("#32770", FAILURE_CAPTION);
+  if (box == nullptr || !IsWindowVisible(box)) return;
+  if (!run->message_shown) {
+    char text[512] = "";
+    // A message box's text is the static control with id 0xFFFF.
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    run->message_text = text;
+    HWND progress = FindWindowA("#32770", PROGRESS_CAPTION);
+    run->progress_visible_with_message = progress != nullptr && IsWindowVisible(progress);
+  }
+  run->message_shown = true;
+  PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+}
+
+}  // namespace
+
+LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
+                         const std::string& temp_dir, const std::string& child_out) {
+  LauncherRun run;
+  SetEnvironmentVariableA("TMP", temp_dir.c_str());
+  SetEnvironmentVariableA("TEMP", temp_dir.c_str());
+  SetEnvironmentVariableA("SFX_CHILD_OUT", child_out.c_str());
+
+  std::string command_line = "\"" + launcher + "\"";
+  if (!tail.empty()) command_line += " " + tail;
+  STARTUPINFOA startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  run.started = CreateProcessA(launcher.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0,
+                               nullptr, nullptr, &startup, &process) != 0;
+  if (!run.started) return run;
+
+  // A minute is far more than any of the tests' runs needs, even on a slow machine.
+  const DWORD deadline = GetTickCount() + 60000;
+  while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+    dismiss_message(&run);
+    if (static_cast<LONG>(GetTickCount() - deadline) > 0) break;
+  }
+  run.finished = WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
+  if (!run.finished) TerminateProcess(process.hProcess, 99);
+  GetExitCodeProcess(process.hProcess, &run.exit_status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return run;
+}
+
+bool wait_for_child(const std::string& child_out, DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  while (!file_exists(child_out + "\\done.txt")) {
+    if (GetTickCount() - start > timeout_ms) return false;
+    Sleep(20);
+  }
+  return true;
+}

@@ -1,0 +1,68 @@
+// Helpers for the launcher's tests under wine: files and folders, packing a program into a
+// launcher, and running a launcher the way a user would, dismissing its message box.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// A path the build gave (a Unix path when the tests run under wine) as a Windows path.
+std::string windows_path(const char* build_path);
+
+bool read_file(const std::string& path, Bytes* bytes);
+bool write_file(const std::string& path, const Bytes& bytes);
+bool file_exists(const std::string& path);
+// Names (not paths) of the files in dir that match pattern, e.g. "EXE*.tmp".
+std::vector<std::string> list_files(const std::string& dir, const char* pattern);
+// Removes dir and everything in it; true when nothing is left.
+bool remove_tree(const std::string& dir);
+
+// A folder for one test, removed again when the object goes. Its path ends without a separator.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(const char* name);
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::string& path() const { return path_; }
+  // Creates the sub-folder name (and returns its path).
+  std::string make(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// The payload for program: the marker, then per chunk of at most PACK_CHUNK_BYTES a 2-byte
+// big-endian length and the block codec_run encoded, then the end mark.
+constexpr uint32_t PACK_CHUNK_BYTES = 64000;
+Bytes make_payload(const Bytes& program);
+
+// The texts a user sees, as the launcher shows them.
+constexpr char PROGRESS_CAPTION[] = "Quenderby Corvalin Installation";
+constexpr char FAILURE_CAPTION[] = "Corvalin Installation Cancelled";
+
+struct LauncherRun {
+  bool started = false;   // CreateProcess succeeded
+  bool finished = false;  // it ended within the time allowed
+  DWORD exit_status = 0;
+  bool message_shown = false;
+  std::string message_text;
+  // The progress window was still visible while the message box was up.
+  bool progress_visible_with_message = false;
+};
+
+// Runs launcher with the command tail (empty for a double-click) in the environment of this
+// process, with TMP and TEMP set to temp_dir and SFX_CHILD_OUT to child_out. A failure message
+// box is read and dismissed with OK, as a user would.
+LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
+                         const std::string& temp_dir, const std::string& child_out);
+
+// Waits until the child has written everything (done.txt) or the time runs out.
+bool wait_for_child(const std::string& child_out, DWORD timeout_ms);
+
+// path in double quotes when it holds a blank, as a command line carries it.
+std::string quoted_if_blank(const std::string& path);
