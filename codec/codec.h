@@ -52,9 +52,12 @@ static_assert(sizeof SEED_TEXT - 1 == MAX_COPY_BYTES, "a copy from the seed text
 
 // The caller-owned working area. Each slot refers to the first byte of a sequence: a position
 // in the current block's data (the decoder's output so far, or the encoder's input), held as its
-// offset from the start of that data, or the seed text, held as SEED_SLOT. Offsets keep the
-// table at 16 KiB on every target, half of what pointers take on a 64-bit one, which leaves
-// more of the first-level cache to the data. Nothing in it means anything between calls.
+// offset from the start of that data, or the seed text. The decoder holds plain offsets and
+// SEED_SLOT for the seed text; the encoder, for inputs of up to 65,535 bytes, holds a 16-bit
+// offset (0xFFFF for the seed text) under the 16-bit value of the position's first three bytes,
+// which lets it pass over ways that cannot match without reading them. Offsets keep the table at
+// 16 KiB on every target, half of what pointers take on a 64-bit one, which leaves more of the
+// first-level cache to the data. Nothing in it means anything between calls.
 struct CodecWorkspace {
   uint32_t slots[TABLE_SLOTS];
 };
@@ -83,7 +86,9 @@ constexpr uint32_t bucket_of(uint8_t b0, uint8_t b1, uint8_t b2) {
 
 // Decodes the whole block (header included) of block_len bytes into dst, which has room for
 // dst_capacity bytes. On CODEC_OK, *dst_len is the decoded length. On an error *dst_len is left
-// alone and dst holds an unspecified part of the output.
+// alone and dst holds an unspecified part of the output. Either way the bytes of dst past the
+// decoded data, up to dst_capacity, may have been written (wide copies run over the end of an
+// item when there is room). block and dst must not overlap.
 CodecStatus block_decode(CodecWorkspace* workspace, const uint8_t* block, uint32_t block_len,
                          uint8_t* dst, uint32_t* dst_len, uint32_t dst_capacity);
 
