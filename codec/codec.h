@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "compiler.h"
+
 // Largest block, and largest decoded block, that a payload may hold: the size of the launcher's
 // buffers for one block and for its decoded data.
 constexpr uint32_t MAX_BLOCK_BYTES = 65024;
@@ -102,8 +104,22 @@ void block_encode(CodecWorkspace* workspace, const uint8_t* src, uint32_t n, uin
 // The codec's single entry. CODEC_ENCODE encodes src_len bytes of src (CODEC_DST_TOO_SMALL,
 // with nothing written, unless dst_capacity >= encode_bound(src_len)); CODEC_DECODE decodes the
 // block of src_len bytes at src. Any other action leaves dst and *dst_len alone.
-CodecStatus codec_run(uint16_t action, CodecWorkspace* workspace, const uint8_t* src,
-                      uint32_t src_len, uint8_t* dst, uint32_t* dst_len, uint32_t dst_capacity);
+// It is defined here, always inlined, so that a caller with a constant action (the launcher only
+// ever decodes) links only the direction it uses.
+SFX_FORCE_INLINE CodecStatus codec_run(uint16_t action, CodecWorkspace* workspace,
+                                       const uint8_t* src, uint32_t src_len, uint8_t* dst,
+                                       uint32_t* dst_len, uint32_t dst_capacity) {
+  switch (action) {
+    case CODEC_ENCODE:
+      if (dst_capacity < encode_bound(src_len)) return CODEC_DST_TOO_SMALL;
+      block_encode(workspace, src, src_len, dst, dst_len);
+      return CODEC_OK;
+    case CODEC_DECODE:
+      return block_decode(workspace, src, src_len, dst, dst_len, dst_capacity);
+    default:
+      return CODEC_BAD_ACTION;
+  }
+}
 
 // A short English description of a status, for messages.
 const char* codec_status_text(CodecStatus status);

@@ -5,7 +5,8 @@ set -euo pipefail
 
 native=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
         libcli11-dev liblz4-dev libzstd-dev liblzo2-dev zlib1g-dev)
-windows=(g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth xdotool imagemagick icoutils)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xauth xdotool
+         imagemagick icoutils file)
 
 want=("${native[@]}")
 if [ "${SFX_SKIP_WINDOWS:-0}" != 1 ]; then want+=("${windows[@]}"); fi
@@ -26,4 +27,4 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
-apt-get install -y -q --no-install-recommends "${missing[@]}" || apt-get install -y -q "${missing[@]}"
+apt-get install -y -q "${missing[@]}"

@@ -3,23 +3,23 @@
 
 #include <cstdint>
 
-// Every path the launcher holds, and the composed message, lives in a buffer of this many
-// characters, the terminating zero included.
+// Every path the launcher holds lives in a buffer of this many characters, the terminating zero
+// included.
 constexpr uint32_t PATH_BUFFER_CHARS = 256;
-constexpr uint32_t MESSAGE_BUFFER_CHARS = 256;
 
 constexpr char FAILURE_CAPTION[] = "Corvalin Installation Cancelled";
 
-// The failure message; %s is the advice line.
-constexpr char FAILURE_FORMAT[] = "Unable to load installation data.\n\n%s";
+// The failure message: a fixed first line, a blank line, and the advice line: "Visit", two
+// blanks, the publisher's address, two blanks, "for more information." and four blanks. It is
+// put together here, at compile time, so the launcher needs no formatting code at all (mingw's
+// printf family alone would weigh as much as the rest of the Windows stub).
+#define SFX_PUBLISHER_ADDRESS "https://quenderby.dev/corvalin"
+constexpr char FAILURE_MESSAGE[] =
+    "Unable to load installation data.\n\n"
+    "Visit  " SFX_PUBLISHER_ADDRESS "  for more information.    ";
+#undef SFX_PUBLISHER_ADDRESS
 
-// The advice line: "Visit", two blanks, the publisher's address, two blanks, "for more
-// information." and four blanks.
-#define PUBLISHER_ADDRESS "https://quenderby.dev/corvalin"
-constexpr char ADVICE_LINE[] = "Visit  " PUBLISHER_ADDRESS "  for more information.    ";
-#undef PUBLISHER_ADDRESS
-
-// The address may take at most 186 characters: the composed message must fit its buffer.
-static_assert(sizeof "Unable to load installation data.\n\n" - 1 + sizeof ADVICE_LINE - 1 <
-                  MESSAGE_BUFFER_CHARS,
-              "the failure message fits its buffer");
+// The message has always had to fit a buffer of 256 characters, the terminating zero included,
+// which leaves the address at most 186 characters.
+constexpr uint32_t MESSAGE_BUFFER_CHARS = 256;
+static_assert(sizeof FAILURE_MESSAGE <= MESSAGE_BUFFER_CHARS, "the failure message fits its buffer");

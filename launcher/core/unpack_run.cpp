@@ -3,7 +3,6 @@
 //
 // The run happens once per process, so its state is static; it is reset at the start of every
 // run all the same, so the run can be repeated (tests do).
-#include <cstdio>
 
 #include "launcher.h"
 #include "payload_reader.h"
@@ -16,7 +15,6 @@ namespace {
 char own_path[PATH_BUFFER_CHARS];
 char temp_dir[PATH_BUFFER_CHARS];
 char temp_path[PATH_BUFFER_CHARS];
-char message[MESSAGE_BUFFER_CHARS];
 
 // About 210 KB: static storage, never the stack.
 PayloadReader reader;
@@ -24,7 +22,7 @@ PayloadReader reader;
 uint8_t output_buffer[OUTPUT_BUFFER_BYTES];
 uint32_t output_count;
 
-void show_failure() { platform_show_message(FAILURE_CAPTION, message); }
+void show_failure() { platform_show_message(FAILURE_CAPTION, FAILURE_MESSAGE); }
 
 // The end of every failed run: the message, then no temporary file left behind.
 int fail(int own_fd, int temp_fd, bool have_temp_file) {
@@ -67,8 +65,6 @@ int run_unpack() {
 
   const int own_fd = have_own_path ? platform_open_read(own_path) : PLATFORM_NO_FILE;
   const int temp_fd = have_temp_file ? platform_open_write(temp_path) : PLATFORM_NO_FILE;
-
-  std::snprintf(message, sizeof message, FAILURE_FORMAT, ADVICE_LINE);
 
   if (own_fd == PLATFORM_NO_FILE || temp_fd == PLATFORM_NO_FILE) {
     return fail(own_fd, temp_fd, have_temp_file);
