@@ -14,8 +14,10 @@ Bytes marker() {
 }
 
 Bytes framed(const Bytes& block) {
-  Bytes out = {static_cast<uint8_t>(block.size() >> 8), static_cast<uint8_t>(block.size() & 0xFF)};
-  out.insert(out.end(), block.begin(), block.end());
+  Bytes out(2 + block.size());
+  out[0] = static_cast<uint8_t>(block.size() >> 8);
+  out[1] = static_cast<uint8_t>(block.size() & 0xFF);
+  std::copy(block.begin(), block.end(), out.begin() + 2);
   return out;
 }
 
