@@ -14,37 +14,15 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(realpath -m "${1:-$root/build-win32}")
 toolchain=$root/cmake/toolchain-mingw-i686.cmake
+. "$root/scripts/wine-env.sh"
 
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  arch=i686 wine=/usr/lib/wine/wine
-  export WINEARCH=win32
-else
-  # A host that runs no 32-bit code: the same program built as 64-bit code looks the same.
-  arch=x86_64 wine=/usr/lib/wine/wine64 build=$build-x64
-  export WINEARCH=win64 WINELOADER=$wine
-fi
+wine_pick
+arch=$wine_arch
+[ "$arch" = i686 ] || build=$build-x64  # the same program built as 64-bit code looks the same
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DSFX_MINGW_ARCH="$arch" >/dev/null
 cmake --build "$build" --target launcher wine_child pack_tool -j2 >/dev/null
 
-scratch=$(mktemp -d)
-export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  timeout 30 wineserver -w >/dev/null 2>&1 || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-cat >"$scratch/ci.reg" <<'REG'
-REGEDIT4
-
-[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
-"Managed"="N"
-
-[HKEY_CURRENT_USER\Software\Wine\WineDbg]
-"ShowCrashDialog"=dword:00000000
-REG
-timeout 300 "$wine" reg import "$scratch/ci.reg" </dev/null >/dev/null 2>&1
+wine_prefix
 
 stub=$build/launcher/platform/win32/launcher.exe
 timeout 120 "$wine" "$build/tests/win32/pack_tool.exe" "$stub" "$build/tests/win32/wine_child.exe" \

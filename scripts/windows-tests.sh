@@ -18,6 +18,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(realpath -m "${1:-$root/build-win32}")
 jobs=${SFX_JOBS:-2}
 toolchain=$root/cmake/toolchain-mingw-i686.cmake
+. "$root/scripts/wine-env.sh"
 
 configure_and_build() {  # DIR ARCH
   cmake -S "$root" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DSFX_MINGW_ARCH="$2" \
@@ -30,40 +31,17 @@ configure_and_build "$build" i686
 sh "$root/tests/win32/check-stub.sh" "$build/launcher/platform/win32/launcher.exe" i686 \
   i686-w64-mingw32-objdump
 
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+wine_pick
+if [ "$wine_arch" = i686 ]; then
   test_build=$build
-  wine=/usr/lib/wine/wine
-  export WINEARCH=win32
 else
   echo "== this host runs no 32-bit code: the tests run as 64-bit code under wine64"
   test_build=$build-x64
   configure_and_build "$test_build" x86_64
-  wine=/usr/lib/wine/wine64
-  export WINEARCH=win64 WINELOADER=$wine
 fi
 
-scratch=$(mktemp -d)
-export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  timeout 30 wineserver -k >/dev/null 2>&1 || true
-  timeout 30 wineserver -w >/dev/null 2>&1 || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-# Without a window manager, wine must manage its windows itself (Managed=N), or every hide costs
-# two seconds and captions are lost; a crash must not open a dialog that waits forever.
-cat >"$scratch/ci.reg" <<'REG'
-REGEDIT4
-
-[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
-"Managed"="N"
-
-[HKEY_CURRENT_USER\Software\Wine\WineDbg]
-"ShowCrashDialog"=dword:00000000
-REG
 echo "== creating the wine prefix"
-timeout 300 "$wine" reg import "$scratch/ci.reg" </dev/null >/dev/null 2>&1
+wine_prefix
 # The wineserver that this started would be found by the persistent one below, which would then
 # give up: wait until it has gone.
 timeout 60 wineserver -w
