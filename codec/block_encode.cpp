@@ -1,24 +1,21 @@
 // The block encoder.
 //
 // What costs here is not the comparing but branches whose outcome hangs on a candidate's bytes,
-// and the chain of loads from one position's search to the next after a copy: each
-// misprediction and each link of that chain stalls the whole search. So a slot also holds the
-// 16-bit value of its position's first three bytes, which tells from the table alone which ways
-// can give a copy at all; those ways are compared on 16 bytes and then bytes 2-17 with SSE2,
-// their lengths read from the equal-bytes masks, and the best kept without a data-dependent
-// branch. The byte at the best length is not tested before a full comparison: that test
-// mispredicts about as often as it saves one, and dropping it changes no result. The value and
-// bucket of every position are worked out ahead in one vectorized pass, and the next position's
-// candidates before the literal-or-copy choice of the current one, so that neither waits on a
-// hash. On the concatenated corpus (`codec_bench --all-only --no-peers`, medians of 5 runs):
-// 237-251 MB/s over several rounds, and 237 against 185 MB/s in the same minute for 8-byte
-// compares (with two branches on the bytes) and the hash worked out at each search, which
-// measured 197 in quieter rounds; 189 MB/s for 8 ways compared byte-at-best-length first, and
-// 115-160 MB/s for the plain byte loop. What is left is about
-// one misprediction of the end of the loop over candidate ways per item that has candidates,
-// and of the literal-or-copy choice in four items (callgrind --branch-sim=yes over the corpus);
-// the first two candidates compared without that branch measured slower (218 MB/s against 243
-// for this loop, same command), as did 2 to 4 in earlier rounds.
+// and the chain of loads from one position's search to the next after a copy. So:
+// - a slot also holds the 16-bit value of its position's first three bytes, which tells from the
+//   table alone which ways can give a copy at all;
+// - those ways are compared with SSE2 on bytes 0-15 and 2-17, their lengths read from the
+//   equal-bytes masks, and the best kept without a data-dependent branch (the byte at the best
+//   length is not tested first: that test mispredicts about as often as it saves a comparison,
+//   and dropping it changes no result);
+// - the value and bucket of every position are worked out ahead in one vectorized pass, and the
+//   next position's candidates before the current item's literal-or-copy choice, so that neither
+//   waits on a hash.
+// Concatenated corpus, `codec_bench --all-only --no-peers`, medians of 5 runs in the same minute:
+// 237 MB/s, against 185 for 8-byte compares with the hash worked out at each search and 115-160
+// for a plain byte loop. What is left is about one misprediction at the end of the loop over
+// candidate ways per item that has candidates, and one literal-or-copy misprediction in four
+// items (callgrind --branch-sim=yes); bench/README.md lists what was tried beside.
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -30,7 +27,6 @@
 #include "table.h"
 
 using namespace codec_detail;
-
 
 namespace {
 
