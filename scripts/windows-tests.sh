@@ -38,6 +38,18 @@ else
   echo "== this host runs no 32-bit code: the tests run as 64-bit code under wine64"
   test_build=$build-x64
   configure_and_build "$test_build" x86_64
+  # The tests read the resources of the 64-bit program; the shipped 32-bit one must hold the
+  # very same bytes (resources do not depend on the architecture).
+  stub32=$build/launcher/platform/win32/launcher.exe stub64=$test_build/launcher/platform/win32/launcher.exe
+  for resource in "--type=5 --name=102" "--type=14 --name=107" "--type=3 --name=1" \
+                  "--type=3 --name=2" "--type=3 --name=3" "--type=3 --name=4"; do
+    # shellcheck disable=SC2086
+    if ! cmp -s <(wrestool -x --raw $resource "$stub32") <(wrestool -x --raw $resource "$stub64"); then
+      echo "windows-tests: resource $resource of the 32-bit launcher differs from the tested one" >&2
+      exit 1
+    fi
+  done
+  echo "== the 32-bit launcher's dialog and icon resources equal the tested ones, byte for byte"
 fi
 
 echo "== creating the wine prefix"
