@@ -120,6 +120,3 @@ SFX_FORCE_INLINE CodecStatus codec_run(uint16_t action, CodecWorkspace* workspac
       return CODEC_BAD_ACTION;
   }
 }
-
-// A short English description of a status, for messages.
-const char* codec_status_text(CodecStatus status);
