@@ -11,18 +11,29 @@ namespace {
 
 // Makes at least `want` unconsumed bytes sit contiguously in the buffer, unless the file ends
 // or fails first. Returns the number of unconsumed bytes held, which may be fewer than want.
+// The PAYLOAD_LOOKBACK_BYTES bytes before the position stay in the buffer.
 uint32_t fill(PayloadReader* r, uint32_t want) {
-  uint32_t held = r->buffer_end - r->buffer_pos;
+  const uint32_t held = r->buffer_end - r->buffer_pos;
   if (held >= want || r->at_end_of_file || r->read_failed) return held;
-  if (r->buffer_pos != 0) {
-    std::memmove(r->buffer, r->buffer + r->buffer_pos, held);
-    r->buffer_offset += r->buffer_pos;
-    r->buffer_pos = 0;
-    r->buffer_end = held;
+  if (r->buffer_pos > PAYLOAD_LOOKBACK_BYTES) {
+    const uint32_t dropped = r->buffer_pos - PAYLOAD_LOOKBACK_BYTES;
+    std::memmove(r->buffer, r->buffer + dropped, r->buffer_end - dropped);
+    r->buffer_offset += dropped;
+    r->buffer_pos -= dropped;
+    r->buffer_end -= dropped;
   }
+  want += r->buffer_pos;
   while (r->buffer_end < want) {
-    const int32_t got =
-        platform_read(r->fd, r->buffer + r->buffer_end, PAYLOAD_READ_BUFFER_BYTES - r->buffer_end);
+    uint32_t room = PAYLOAD_READ_BUFFER_BYTES - r->buffer_end;
+    if (r->limit >= 0) {
+      const int64_t left = r->limit - (r->buffer_offset + r->buffer_end);
+      if (left <= 0) {
+        r->at_end_of_file = true;
+        break;
+      }
+      if (left < room) room = static_cast<uint32_t>(left);
+    }
+    const int32_t got = platform_read(r->fd, r->buffer + r->buffer_end, room);
     if (got < 0) {
       r->read_failed = true;
       break;
@@ -33,7 +44,20 @@ uint32_t fill(PayloadReader* r, uint32_t want) {
     }
     r->buffer_end += static_cast<uint32_t>(got);
   }
-  return r->buffer_end;
+  return r->buffer_end - r->buffer_pos;
+}
+
+// Reads the program headers at the start of the file; a certificate table ends the file for the
+// reader where it begins, bytes already buffered past it included.
+void read_image_headers(PayloadReader* r) {
+  fill(r, PE_HEADER_SPAN_BYTES);
+  r->image = pe_image_read(r->buffer, r->buffer_end);
+  if (!r->image.has_certificates) return;
+  r->limit = r->image.certificates_offset;
+  if (r->buffer_end > r->limit) {
+    r->buffer_end = static_cast<uint32_t>(r->limit);
+    r->at_end_of_file = true;
+  }
 }
 
 PayloadRead damaged(PayloadReader* r, PayloadFault fault, int64_t offset, uint32_t length) {
@@ -45,6 +69,7 @@ PayloadRead damaged(PayloadReader* r, PayloadFault fault, int64_t offset, uint32
 
 void payload_reader_init(PayloadReader* r, int fd) {
   r->fd = fd;
+  r->limit = -1;
   r->buffer_offset = 0;
   r->buffer_pos = 0;
   r->buffer_end = 0;
@@ -55,6 +80,9 @@ void payload_reader_init(PayloadReader* r, int fd) {
   r->decoded_len = 0;
   r->decoded_pos = 0;
   r->error = PayloadError{PAYLOAD_FAULT_NONE, 0, 0, 0};
+  r->image = PeImage{};
+  r->record_status = INTEGRITY_ABSENT;
+  r->record = IntegrityRecord{0, 0};
 }
 
 int64_t payload_reader_offset(const PayloadReader* r) { return r->buffer_offset + r->buffer_pos; }
@@ -65,6 +93,8 @@ bool find_payload(PayloadReader* r, int64_t* start) {
   for (uint32_t i = 0; i < PAYLOAD_MARKER_BYTES; ++i) {
     marker[i] = static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(PAYLOAD_MARKER_LOWER[i])));
   }
+
+  if (payload_reader_offset(r) == 0) read_image_headers(r);
 
   uint32_t matched = 0;
   for (;;) {
@@ -85,6 +115,12 @@ bool find_payload(PayloadReader* r, int64_t* start) {
       matched = 0;
     } else if (++matched == PAYLOAD_MARKER_BYTES) {
       *start = payload_reader_offset(r);
+      // The bytes before the marker are still buffered (the fill keeps them) unless the file
+      // holds fewer than a record's worth before it.
+      if (r->buffer_pos >= PAYLOAD_LOOKBACK_BYTES) {
+        r->record_status = integrity_record_read(r->buffer + r->buffer_pos - PAYLOAD_LOOKBACK_BYTES,
+                                                 &r->record);
+      }
       return true;
     }
   }

@@ -1,10 +1,14 @@
 // The payload reader: finds the payload appended to a file and hands out its decoded blocks.
 //
-// Payload layout, after whatever program image comes first:
+// Payload layout (README, "The payload"), after whatever program image comes first:
+//   integrity record (32 bytes, optional; integrity.h)
 //   marker "WOMBIXINSTALL" (13 bytes)
 //   blocks, each a 2-byte big-endian length and that many bytes of one codec block
 //   end mark "KELVRA" (6 bytes), recognised in the place of a length; it may be missing, and the
 //   end of the file in the place of a length ends the payload too.
+//
+// A Windows program's certificate table (its signature) ends the file for the reader: nothing in
+// or after it is read.
 //
 // The launcher and the sfx tool both read payloads through this one reader, so the tool judges a
 // file exactly as the launcher will. The file is read through a buffer; offsets are those of the
@@ -14,6 +18,8 @@
 #include <cstdint>
 
 #include "codec.h"
+#include "integrity.h"
+#include "pe_image.h"
 
 // The marker as the launcher holds it: lower case. The file holds its upper-case form, so the
 // launcher's own copy of the text never matches when it searches its own file.
@@ -30,11 +36,16 @@ static_assert(sizeof PAYLOAD_END_MARK - 1 == PAYLOAD_END_MARK_BYTES, "end mark l
 
 constexpr uint32_t PAYLOAD_LENGTH_BYTES = 2;
 
-// The read buffer holds at least one whole block and its length, so a block is decoded straight
-// from it.
+// The reader keeps this many bytes before its position in the buffer, so that the integrity
+// record is still there when the marker after it has been found.
+constexpr uint32_t PAYLOAD_LOOKBACK_BYTES = INTEGRITY_RECORD_BYTES + PAYLOAD_MARKER_BYTES;
+
+// The read buffer holds at least one whole block and its length beside the bytes kept behind, so
+// a block is decoded straight from it.
 constexpr uint32_t PAYLOAD_READ_BUFFER_BYTES = 128 * 1024;
-static_assert(PAYLOAD_READ_BUFFER_BYTES >= 2 * (MAX_BLOCK_BYTES + PAYLOAD_LENGTH_BYTES),
+static_assert(PAYLOAD_READ_BUFFER_BYTES >= PAYLOAD_LOOKBACK_BYTES + 2 * (MAX_BLOCK_BYTES + PAYLOAD_LENGTH_BYTES),
               "a refill always has room for a whole block");
+static_assert(PAYLOAD_READ_BUFFER_BYTES >= PE_HEADER_SPAN_BYTES, "the headers are read in one fill");
 
 enum PayloadFault : int {
   PAYLOAD_FAULT_NONE = 0,
@@ -64,6 +75,8 @@ enum PayloadRead : int {
 
 struct PayloadReader {
   int fd;
+  int64_t limit;          // where a certificate table begins, which ends the file for the
+                          // reader; -1 when there is none
   int64_t buffer_offset;  // file offset of buffer[0]
   uint32_t buffer_pos;    // next unconsumed byte in buffer
   uint32_t buffer_end;    // bytes held in buffer
@@ -74,6 +87,9 @@ struct PayloadReader {
   uint32_t decoded_len;  // decoded bytes of the current block
   uint32_t decoded_pos;  // the next one to hand out
   PayloadError error;
+  PeImage image;          // the file's program headers, read by find_payload
+  IntegrityStatus record_status;  // the integrity record before the marker, set by find_payload
+  IntegrityRecord record;         // valid when record_status is INTEGRITY_PRESENT
   CodecWorkspace workspace;
   uint8_t buffer[PAYLOAD_READ_BUFFER_BYTES];
   uint8_t decoded[MAX_BLOCK_BYTES];
@@ -89,7 +105,9 @@ int64_t payload_reader_offset(const PayloadReader* reader);
 // Scans from the reader's position for the marker. Each byte is compared once: the byte that
 // breaks a partial match is not compared again with the marker's first character. True when
 // found, with *start the offset of the first byte after the marker; false at the end of the file
-// or on a read error.
+// or on a read error. Started at the start of the file, it first reads the program headers
+// (reader->image): a certificate table ends the file there. Once found, reader->record_status
+// tells what stands in the 32 bytes before the marker.
 bool find_payload(PayloadReader* reader, int64_t* start);
 
 // Reads the next length and block and decodes it into reader->decoded (*decoded_len bytes).

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "payload_builder.h"
+#include "integrity.h"
 #include "payload_reader.h"
 #include "platform.h"
 #include "reference_codec.h"
@@ -271,6 +272,110 @@ TEST(PayloadReader, DamagedFilesReadLikeTheModel) {
     const Reading want = model_reading(bad);
     ASSERT_EQ(reader_reading(bad), want) << "case " << i;
   }
+}
+
+// What find_payload makes of the bytes before the marker, and where it starts the payload.
+struct RecordReading {
+  bool found;
+  int64_t start;
+  IntegrityStatus status;
+  IntegrityRecord record;
+};
+
+RecordReading record_reading(const Bytes& bytes) {
+  const TempFile file(bytes);
+  const int fd = platform_open_read(file.path().c_str());
+  auto reader = std::make_unique<PayloadReader>();
+  payload_reader_init(reader.get(), fd);
+  RecordReading r{};
+  r.found = find_payload(reader.get(), &r.start);
+  r.status = reader->record_status;
+  r.record = reader->record;
+  platform_close(fd);
+  return r;
+}
+
+TEST(PayloadReader, FindsTheMarkerAfterAnyRecordAndReadsTheRecord) {
+  // Stubs that end in every state of the marker search, records across the buffer's refills,
+  // and records of many lengths and CRCs: the marker right after the record is always found.
+  std::mt19937 rng(21);
+  const std::vector<Bytes> stub_ends = {text(""), text("W"), text("WOMB"), text("WOMBIXINSTAL"),
+                                        text("sfxcheck"), Bytes(40, 'W')};
+  for (size_t prefix : {0u, 5u, 131000u, 131027u, 131040u, 131059u, 131072u}) {
+    for (const Bytes& end : stub_ends) {
+      const Bytes data = test_data::random_bytes(rng() % 300, static_cast<uint32_t>(rng()));
+      const Bytes stub = cat(test_data::random_bytes(prefix, 9), end);
+      const Bytes file = cat(stub, pb::checked_payload(data));
+      SCOPED_TRACE("prefix=" + std::to_string(prefix) + " end=" + std::to_string(end.size()));
+      const RecordReading got = record_reading(file);
+      ASSERT_TRUE(got.found);
+      EXPECT_EQ(got.start, static_cast<int64_t>(stub.size() + 32 + 13));
+      ASSERT_EQ(got.status, INTEGRITY_PRESENT);
+      EXPECT_EQ(got.record.decoded_length, data.size());
+    }
+  }
+  for (int i = 0; i < 2000; ++i) {
+    Bytes record(32);
+    const uint64_t length = rng() % 2 ? rng() : (uint64_t{rng()} << 32 | rng());
+    integrity_record_write(IntegrityRecord{length, static_cast<uint32_t>(rng())}, record.data());
+    const Bytes file = cat(text("WOMBIX"), cat(record, pb::marker()));
+    ASSERT_EQ(record_reading(file).start, 6 + 32 + 13) << i;
+  }
+}
+
+TEST(PayloadReader, TellsRecordsFromTheirAbsence) {
+  const Bytes data = test_data::text_like(2000, 4);
+  const Bytes checked = pb::checked_payload(data);
+  Bytes damaged = checked;
+  damaged[3] ^= 1;
+  const struct {
+    const char* name;
+    Bytes file;
+    IntegrityStatus status;
+  } cases[] = {
+      {"bare payload at the start", pb::payload(data), INTEGRITY_ABSENT},
+      {"bare payload after a stub", cat(Bytes(100, 'x'), pb::payload(data)), INTEGRITY_ABSENT},
+      {"record at the start", checked, INTEGRITY_PRESENT},
+      {"record cut at its front", Bytes(checked.begin() + 1, checked.end()), INTEGRITY_ABSENT},
+      {"damaged record", damaged, INTEGRITY_DAMAGED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RecordReading got = record_reading(c.file);
+    ASSERT_TRUE(got.found);
+    EXPECT_EQ(got.status, c.status);
+    // The blocks read as they always have, record or not.
+    const Reading blocks = reader_reading(c.file);
+    EXPECT_EQ(blocks, model_reading(c.file));
+  }
+}
+
+TEST(PayloadReader, ASignatureEndsTheFile) {
+  const Bytes data = test_data::text_like(3000, 5);
+  const Bytes payload = pb::payload(data);
+  const Bytes header = pb::program_header(true, 0, 0);
+  const uint32_t image_bytes = 1000;
+  const Bytes image = cat(header, Bytes(image_bytes - header.size(), 0));
+  auto signed_file = [&](const Bytes& before_table, const Bytes& in_table) {
+    const Bytes head = pb::program_header(true, static_cast<uint32_t>(image_bytes + before_table.size()),
+                                          static_cast<uint32_t>(in_table.size()));
+    Bytes file = image;
+    std::copy(head.begin(), head.end(), file.begin());
+    return cat(cat(file, before_table), in_table);
+  };
+  // Packed, then signed: the payload lies before the table and reads whole.
+  const Reading normal = reader_reading(signed_file(payload, Bytes(500, 0)));
+  ASSERT_TRUE(normal.found);
+  EXPECT_EQ(normal.blocks.size(), 1u);
+  EXPECT_FALSE(normal.damaged);
+  // A payload in the table, or after it, is no payload.
+  EXPECT_FALSE(reader_reading(signed_file({}, cat(Bytes(16, 0), payload))).found);
+  EXPECT_FALSE(reader_reading(cat(signed_file({}, Bytes(8, 0)), payload)).found);
+  // A payload without an end mark ends where the table begins.
+  const Bytes no_end = pb::payload(data, 64000, false);
+  const Reading cut = reader_reading(signed_file(no_end, cat(Bytes{0x00, 0x10}, Bytes(600, 1))));
+  EXPECT_FALSE(cut.damaged);
+  EXPECT_EQ(cut.blocks.size(), 1u);
 }
 
 TEST(PayloadReader, UnreadableFileIsNotAPayload) {

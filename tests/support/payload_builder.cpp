@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "codec.h"
+#include "crc32.h"
+#include "integrity.h"
 
 namespace payload_builder {
 
@@ -47,6 +49,48 @@ Bytes payload(const Bytes& data, uint32_t block_bytes, bool end_mark) {
     out.insert(out.end(), mark, mark + 6);
   }
   return out;
+}
+
+Bytes record(const Bytes& data) {
+  Bytes out(INTEGRITY_RECORD_BYTES);
+  integrity_record_write(IntegrityRecord{data.size(), crc32_update(0, data.data(), data.size())},
+                         out.data());
+  return out;
+}
+
+Bytes checked_payload(const Bytes& data, uint32_t block_bytes, bool end_mark) {
+  Bytes out = record(data);
+  const Bytes rest = payload(data, block_bytes, end_mark);
+  out.insert(out.end(), rest.begin(), rest.end());
+  return out;
+}
+
+Bytes program_header(bool pe32, uint32_t cert_offset, uint32_t cert_bytes, uint32_t directories) {
+  const uint32_t optional_bytes = pe32 ? 96 + 16 * 8 : 112 + 16 * 8;
+  Bytes h(0x80 + 4 + 20 + optional_bytes, 0);
+  auto put16 = [&](size_t at, uint32_t v) {
+    h[at] = static_cast<uint8_t>(v);
+    h[at + 1] = static_cast<uint8_t>(v >> 8);
+  };
+  auto put32 = [&](size_t at, uint32_t v) {
+    put16(at, v & 0xFFFF);
+    put16(at + 2, v >> 16);
+  };
+  h[0] = 'M';
+  h[1] = 'Z';
+  put32(0x3C, 0x80);
+  h[0x80] = 'P';
+  h[0x81] = 'E';
+  put16(0x84, pe32 ? 0x14C : 0x8664);
+  put16(0x84 + 16, optional_bytes);
+  const size_t optional = 0x98;
+  put16(optional, pe32 ? 0x10B : 0x20B);
+  put16(optional + 68, 2);  // a GUI program
+  put32(optional + (pe32 ? 92 : 108), directories);
+  const size_t security = optional + (pe32 ? 96 : 112) + 4 * 8;
+  put32(security, cert_offset);
+  put32(security + 4, cert_bytes);
+  return h;
 }
 
 }  // namespace payload_builder
