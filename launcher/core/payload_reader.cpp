@@ -78,7 +78,6 @@ void payload_reader_init(PayloadReader* r, int fd) {
   r->ended = false;
   r->blocks_read = 0;
   r->decoded_len = 0;
-  r->decoded_pos = 0;
   r->error = PayloadError{PAYLOAD_FAULT_NONE, 0, 0, 0};
   r->image = PeImage{};
   r->record_status = INTEGRITY_ABSENT;
@@ -172,23 +171,19 @@ PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
   r->buffer_pos += PAYLOAD_LENGTH_BYTES + length;
   r->blocks_read += 1;
   r->decoded_len = n;
-  r->decoded_pos = 0;
   *decoded_len = n;
   return PAYLOAD_READ_BLOCK;
 }
 
-int next_payload_byte(PayloadReader* r, uint8_t* byte) {
-  if (r->decoded_pos == r->decoded_len) {
-    if (r->ended) return 0;
-    uint32_t n = 0;
-    const PayloadRead result = read_payload_block(r, &n);
-    if (result == PAYLOAD_READ_DAMAGED) return -1;
-    if (result == PAYLOAD_READ_END || n == 0) {
-      r->ended = true;  // a block that decodes to nothing ends the payload too
-      return 0;
-    }
+int next_payload_bytes(PayloadReader* r, const uint8_t** bytes, uint32_t* n) {
+  if (r->ended) return 0;
+  const PayloadRead result = read_payload_block(r, n);
+  if (result == PAYLOAD_READ_DAMAGED) return -1;
+  if (result == PAYLOAD_READ_END || *n == 0) {
+    r->ended = true;  // a block that decodes to nothing ends the payload too
+    return 0;
   }
-  *byte = r->decoded[r->decoded_pos++];
+  *bytes = r->decoded;
   return 1;
 }
 

@@ -82,10 +82,9 @@ struct PayloadReader {
   uint32_t buffer_end;    // bytes held in buffer
   bool at_end_of_file;    // the last read gave no byte
   bool read_failed;       // the last read failed
-  bool ended;             // next_payload_byte has met the end of the payload
+  bool ended;             // next_payload_bytes has met the end of the payload
   uint32_t blocks_read;
   uint32_t decoded_len;  // decoded bytes of the current block
-  uint32_t decoded_pos;  // the next one to hand out
   PayloadError error;
   PeImage image;          // the file's program headers, read by find_payload
   IntegrityStatus record_status;  // the integrity record before the marker, set by find_payload
@@ -113,10 +112,11 @@ bool find_payload(PayloadReader* reader, int64_t* start);
 // Reads the next length and block and decodes it into reader->decoded (*decoded_len bytes).
 PayloadRead read_payload_block(PayloadReader* reader, uint32_t* decoded_len);
 
-// Hands out the payload's decoded bytes one at a time: 1 with *byte set, 0 at the end of the
-// payload, -1 when it is damaged (reader->error says how). A block that decodes to nothing ends
-// the payload, even if further blocks follow it.
-int next_payload_byte(PayloadReader* reader, uint8_t* byte);
+// Hands out the payload's decoded bytes a block at a time: 1 with *bytes and *n (never 0) set to
+// the next block's data, valid until the next call; 0 at the end of the payload, -1 when it is
+// damaged (reader->error says how). A block that decodes to nothing ends the payload, even if
+// further blocks follow it.
+int next_payload_bytes(PayloadReader* reader, const uint8_t** bytes, uint32_t* n);
 
 // A short English description of a fault, for messages.
 const char* payload_fault_text(PayloadFault fault);

@@ -4,6 +4,8 @@
 // The run happens once per process, so its state is static; it is reset at the start of every
 // run all the same, so the run can be repeated (tests do).
 
+#include <cstring>
+
 #include "launcher.h"
 #include "payload_reader.h"
 #include "platform.h"
@@ -36,15 +38,32 @@ int fail(int own_fd, int temp_fd, bool have_temp_file) {
 }  // namespace
 
 bool put_output_byte(int value, int fd) {
-  bool written = true;
-  if (value == OUTPUT_FLUSH || output_count == OUTPUT_BUFFER_BYTES) {
-    if (output_count > 0) {
-      written = platform_write(fd, output_buffer, output_count) == static_cast<int32_t>(output_count);
-    }
+  if (value == OUTPUT_FLUSH) {
+    const uint32_t n = output_count;
     output_count = 0;
+    return n == 0 || platform_write(fd, output_buffer, n) == static_cast<int32_t>(n);
   }
-  if (value != OUTPUT_FLUSH) output_buffer[output_count++] = static_cast<uint8_t>(value);
-  return written;
+  const uint8_t byte = static_cast<uint8_t>(value);
+  return put_output_bytes(&byte, 1, fd);
+}
+
+bool put_output_bytes(const uint8_t* bytes, uint32_t n, int fd) {
+  while (n > 0) {
+    if (output_count == OUTPUT_BUFFER_BYTES) {
+      output_count = 0;
+      if (platform_write(fd, output_buffer, OUTPUT_BUFFER_BYTES) !=
+          static_cast<int32_t>(OUTPUT_BUFFER_BYTES)) {
+        return false;
+      }
+    }
+    const uint32_t room = OUTPUT_BUFFER_BYTES - output_count;
+    const uint32_t take = n < room ? n : room;
+    std::memcpy(output_buffer + output_count, bytes, take);
+    output_count += take;
+    bytes += take;
+    n -= take;
+  }
+  return true;
 }
 
 uint32_t output_buffered_bytes() { return output_count; }
@@ -74,29 +93,56 @@ int run_unpack() {
   int64_t payload_start = 0;
   if (!find_payload(&reader, &payload_start)) return fail(own_fd, temp_fd, true);
 
-  const int64_t payload_size = platform_file_size(own_fd) - payload_start;
+  // What the bar measures: the payload from its start to the end of the file, or to where a
+  // signature begins.
+  const int64_t payload_end = reader.limit >= 0 ? reader.limit : platform_file_size(own_fd);
+  const int64_t payload_size = payload_end - payload_start;
 
   platform_progress_show();
 
   // Any damage found during the copy stops it: a damaged or partial program is never started.
+  //
+  // The copy goes a decoded block at a time. The bar's width is worked out before every output
+  // byte whose count is a multiple of BAR_PACE_BYTES, from how much of the payload has been read;
+  // a block is read whole before any of its bytes goes out, so within a block every such point
+  // gives the same width, and only the block's first point can move the bar. The bar is drawn
+  // only when its right edge moves: at most once per unit of its width.
   bool intact = true;
   uint64_t output_bytes = 0;  // wide enough that it never wraps
+  int32_t drawn_right = BAR_LEFT;
   for (;;) {
-    uint8_t byte = 0;
-    const int got = next_payload_byte(&reader, &byte);
+    const uint8_t* bytes = nullptr;
+    uint32_t n = 0;
+    const int got = next_payload_bytes(&reader, &bytes, &n);
     if (got <= 0) {
       intact = got == 0;
       break;
     }
-    ++output_bytes;
-    if (output_bytes % BAR_PACE_BYTES == 0) {
-      const int64_t consumed = payload_reader_offset(&reader) - payload_start;
-      platform_progress_fill(BAR_LEFT, BAR_TOP, bar_right(consumed, payload_size), BAR_BOTTOM);
-    }
-    if (!put_output_byte(byte, temp_fd)) {
+    // The first pace point in this block, if any: the output count of the byte before which it
+    // falls, less the bytes already out.
+    const uint64_t point = (output_bytes / BAR_PACE_BYTES + 1) * BAR_PACE_BYTES;
+    uint32_t before = n;
+    if (point - output_bytes <= n) before = static_cast<uint32_t>(point - output_bytes - 1);
+    if (!put_output_bytes(bytes, before, temp_fd)) {
       intact = false;
       break;
     }
+    if (before < n) {
+      const int64_t consumed = payload_reader_offset(&reader) - payload_start;
+      const int32_t right = bar_right(consumed, payload_size);
+      if (right != drawn_right) {
+        platform_progress_fill(BAR_LEFT, BAR_TOP, right, BAR_BOTTOM);
+        drawn_right = right;
+      }
+      if (!put_output_bytes(bytes + before, n - before, temp_fd)) {
+        intact = false;
+        break;
+      }
+    }
+    output_bytes += n;
+    // The window answers its messages (repaints, moves, tells the system it is alive) between
+    // blocks; the platform keeps this cheap.
+    platform_progress_poll();
   }
   if (intact) intact = put_output_byte(OUTPUT_FLUSH, temp_fd);
   // The file is closed once, whatever happened; a failed close may be the first news of a write

@@ -15,10 +15,15 @@ constexpr int OUTPUT_FLUSH = -1;
 // (disk full or an error): the output file is then incomplete.
 bool put_output_byte(int value, int fd);
 
+// Appends n bytes as n calls of put_output_byte would, with the same writes: a full buffer is
+// written out only when a further byte comes, always OUTPUT_BUFFER_BYTES at a time.
+bool put_output_bytes(const uint8_t* bytes, uint32_t n, int fd);
+
 // Bytes waiting in the output buffer.
 uint32_t output_buffered_bytes();
 
-// The bar is redrawn before every output byte whose count is a multiple of this.
+// The bar's width is worked out before every output byte whose count is a multiple of this,
+// and the bar is drawn when its right edge has moved.
 constexpr uint32_t BAR_PACE_BYTES = 500;
 
 // The bar, in dialog units: it grows from x = BAR_LEFT by up to BAR_WIDTH units.

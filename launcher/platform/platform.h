@@ -62,8 +62,14 @@ void platform_sleep_ms(uint32_t milliseconds);
 // an error: the fills below then do nothing.
 void platform_progress_show();
 // Fills a rectangle given in dialog units with the bar's colour and repaints the window
-// (MapDialogRect, FillRect, UpdateWindow).
+// (MapDialogRect, FillRect, UpdateWindow). The window keeps the bar, so that it is drawn again
+// whenever the window is repainted.
 void platform_progress_fill(int32_t left, int32_t top, int32_t right, int32_t bottom);
+// Handles the window's pending messages without waiting (PeekMessage, IsDialogMessage,
+// DispatchMessage), so that it repaints when uncovered, can be moved and is never taken for a
+// hung program. Called between blocks of work; it looks at a tick count and does nothing unless
+// some milliseconds have passed since it last handled messages, so calling it often costs little.
+void platform_progress_poll();
 // Hides the window (ShowWindow SW_HIDE).
 void platform_progress_hide();
 // Gives back the device context (ReleaseDC).

@@ -130,7 +130,8 @@ TEST(DecodeExamples, SameWorkspaceTwiceGivesTheSameResult) {
                          MAX_BLOCK_BYTES), CODEC_OK);
   ASSERT_EQ(block_decode(ws.get(), block.data(), static_cast<uint32_t>(block.size()), second.data(), &n2,
                          MAX_BLOCK_BYTES), CODEC_OK);
-  EXPECT_EQ(Bytes(first.begin(), first.begin() + n1), Bytes(second.begin(), second.begin() + n2));
+  EXPECT_EQ(Bytes(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(n1)),
+            Bytes(second.begin(), second.begin() + static_cast<std::ptrdiff_t>(n2)));
 }
 
 TEST(BucketOf, KnownValues) {

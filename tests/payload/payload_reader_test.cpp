@@ -137,7 +137,7 @@ Reading reader_reading(const Bytes& bytes) {
   return r;
 }
 
-// The bytes next_payload_byte hands out, and whether it ended on damage.
+// The bytes next_payload_bytes hands out, and whether it ended on damage.
 std::pair<Bytes, bool> payload_bytes(const Bytes& bytes) {
   const TempFile file(bytes);
   const int fd = platform_open_read(file.path().c_str());
@@ -147,9 +147,13 @@ std::pair<Bytes, bool> payload_bytes(const Bytes& bytes) {
   Bytes out;
   int got = 0;
   if (find_payload(reader.get(), &start)) {
-    uint8_t byte = 0;
-    while ((got = next_payload_byte(reader.get(), &byte)) == 1) out.push_back(byte);
-    EXPECT_EQ(next_payload_byte(reader.get(), &byte), got) << "the end is final";
+    const uint8_t* data = nullptr;
+    uint32_t n = 0;
+    while ((got = next_payload_bytes(reader.get(), &data, &n)) == 1) {
+      EXPECT_GT(n, 0u);
+      out.insert(out.end(), data, data + n);
+    }
+    EXPECT_EQ(next_payload_bytes(reader.get(), &data, &n), got) << "the end is final";
   }
   platform_close(fd);
   return {out, got < 0};

@@ -200,6 +200,9 @@ void platform_progress_fill(int32_t left, int32_t top, int32_t right, int32_t bo
   if (platform().on_fill) platform().on_fill();
 }
 
+// Counted, not logged: it comes once per block.
+void platform_progress_poll() { ++platform().polls; }
+
 void platform_progress_hide() {
   fake::log("progress_hide");
   platform().window_visible = false;

@@ -63,6 +63,7 @@ struct Platform {
   std::string working_dir = "/home/user";
   bool window_visible = false;
   int window_shows = 0;
+  int polls = 0;  // calls of platform_progress_poll
 
   int next_fd = 3;
   unsigned next_temp_number = 1;

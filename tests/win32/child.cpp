@@ -1,8 +1,9 @@
 // The program the wine tests pack into a launcher: it reports what it was started with.
 //
 // Into the folder named by SFX_CHILD_OUT it writes command-line.txt (its raw command line),
-// own-path.txt (the path of its own file), own-file.bin (a copy of its own file) and, last,
-// done.txt, whose presence tells the test that the others are complete.
+// own-path.txt (the path of its own file), own-file.bin (a copy of its own file, unless
+// SFX_CHILD_NO_COPY is set) and, last, done.txt, whose presence tells the test that the others
+// are complete.
 #include <windows.h>
 
 #include <cstring>
@@ -47,8 +48,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const DWORD own = GetModuleFileNameA(nullptr, own_path, sizeof own_path);
   if (own == 0 || own >= sizeof own_path) return 2;
 
+  // SFX_CHILD_NO_COPY: the file is too big to be worth copying.
+  const bool copy = GetEnvironmentVariableA("SFX_CHILD_NO_COPY", nullptr, 0) == 0;
   const bool ok = write_file(dir, "command-line.txt", command_line,
                              static_cast<DWORD>(std::strlen(command_line))) &&
-                  write_file(dir, "own-path.txt", own_path, own) && copy_own_file(own_path, dir);
+                  write_file(dir, "own-path.txt", own_path, own) &&
+                  (!copy || copy_own_file(own_path, dir));
   return ok && write_file(dir, "done.txt", "done", 4) ? 0 : 2;
 }

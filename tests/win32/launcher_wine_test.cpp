@@ -88,6 +88,35 @@ INSTANTIATE_TEST_SUITE_P(
                     StartCase{"blanks", "Program Setup Files", "corvalin setup.exe"}),
     case_name<StartCase>);
 
+// ---- a window that answers -------------------------------------------------------------------
+
+TEST(LauncherWindow, AnswersThroughoutALongUnpack) {
+  // About 1.3 GB of zeros after the program: seconds of unpacking from a file of 140 MB. A window
+  // that handled no messages while copying would leave the watcher's 1.5 s waits to run out.
+  ScratchFolder scratch("long");
+  const std::string launcher = scratch.make("setup") + "\\setup.exe";
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  Bytes head = file_bytes(LAUNCHER);
+  const Bytes payload = make_payload(file_bytes(CHILD), false);
+  head.insert(head.end(), payload.begin(), payload.end());
+  ASSERT_TRUE(write_long_payload(launcher, head, 20000));
+
+  SetEnvironmentVariableA("SFX_CHILD_NO_COPY", "1");
+  const DWORD started = GetTickCount();
+  const LauncherRun run = run_launcher(launcher, "", temp, out, true);
+  const DWORD took = GetTickCount() - started;
+  SetEnvironmentVariableA("SFX_CHILD_NO_COPY", nullptr);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_status, 1u);
+  EXPECT_TRUE(wait_for_child(out, 30000));
+  EXPECT_EQ(run.ping_timeouts, 0) << run.answers << " of " << run.pings << " pings answered";
+  // Enough pings that a window left alone for the whole copy could not have passed.
+  EXPECT_GE(run.answers, 8) << "the unpack took " << took << " ms";
+  std::printf("long unpack: %lu ms, %d of %d pings answered\n", static_cast<unsigned long>(took),
+              run.answers, run.pings);
+}
+
 // ---- failures --------------------------------------------------------------------------------
 
 struct FailureCase {

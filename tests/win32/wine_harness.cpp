@@ -88,7 +88,7 @@ std::string ScratchFolder::make(const std::string& name) const {
   return path;
 }
 
-Bytes make_payload(const Bytes& program) {
+Bytes make_payload(const Bytes& program, bool end_mark) {
   static CodecWorkspace workspace;
   Bytes payload(reinterpret_cast<const uint8_t*>("WOMBIXINSTALL"),
                 reinterpret_cast<const uint8_t*>("WOMBIXINSTALL") + 13);
@@ -102,9 +102,26 @@ Bytes make_payload(const Bytes& program) {
     payload.push_back(static_cast<uint8_t>(length & 0xFF));
     payload.insert(payload.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(length));
   }
-  const char* end_mark = "KELVRA";
-  payload.insert(payload.end(), end_mark, end_mark + 6);
+  if (end_mark) {
+    const char* mark = "KELVRA";
+    payload.insert(payload.end(), mark, mark + 6);
+  }
   return payload;
+}
+
+bool write_long_payload(const std::string& path, const Bytes& head, uint32_t zero_blocks) {
+  const Bytes zeros(PACK_CHUNK_BYTES, 0);
+  const Bytes framed = make_payload(zeros, false);  // the marker, then the one framed block
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  auto put = [&](const uint8_t* bytes, size_t n) {
+    DWORD done = 0;
+    return WriteFile(file, bytes, static_cast<DWORD>(n), &done, nullptr) && done == n;
+  };
+  bool ok = put(head.data(), head.size());
+  for (uint32_t i = 0; ok && i < zero_blocks; ++i) ok = put(framed.data() + 13, framed.size() - 13);
+  ok = ok && put(reinterpret_cast<const uint8_t*>("KELVRA"), 6);
+  return CloseHandle(file) && ok;
 }
 
 std::string quoted_if_blank(const std::string& path) {
@@ -131,8 +148,25 @@ void dismiss_message(LauncherRun* run) {
 
 }  // namespace
 
+namespace {
+
+// Sends WM_NULL to the progress window, if it is up, as the system does to tell a hung window.
+void ping_progress_window(LauncherRun* run) {
+  HWND window = FindWindowA("#32770", PROGRESS_CAPTION);
+  if (window == nullptr || !IsWindowVisible(window)) return;
+  ++run->pings;
+  DWORD_PTR result = 0;
+  if (SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 1500, &result) != 0) {
+    ++run->answers;
+  } else if (IsWindow(window) && IsWindowVisible(window)) {
+    ++run->ping_timeouts;
+  }
+}
+
+}  // namespace
+
 LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
-                         const std::string& temp_dir, const std::string& child_out) {
+                         const std::string& temp_dir, const std::string& child_out, bool watch) {
   LauncherRun run;
   SetEnvironmentVariableA("TMP", temp_dir.c_str());
   SetEnvironmentVariableA("TEMP", temp_dir.c_str());
@@ -150,8 +184,13 @@ LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
 
   // A minute is far more than any of the tests' runs needs, even on a slow machine.
   const DWORD deadline = GetTickCount() + 60000;
+  DWORD next_ping = GetTickCount();
   while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
     dismiss_message(&run);
+    if (watch && static_cast<LONG>(GetTickCount() - next_ping) >= 0) {
+      next_ping = GetTickCount() + 300;
+      ping_progress_window(&run);
+    }
     if (static_cast<LONG>(GetTickCount() - deadline) > 0) break;
   }
   run.finished = WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;

@@ -37,9 +37,14 @@ class ScratchFolder {
 };
 
 // The payload for program: the marker, then per chunk of at most PACK_CHUNK_BYTES a 2-byte
-// big-endian length and the block codec_run encoded, then the end mark.
+// big-endian length and the block codec_run encoded, then the end mark (unless end_mark is
+// false).
 constexpr uint32_t PACK_CHUNK_BYTES = 64000;
-Bytes make_payload(const Bytes& program);
+Bytes make_payload(const Bytes& program, bool end_mark = true);
+
+// Writes head (a launcher and a payload without its end mark), then zero_blocks blocks of
+// PACK_CHUNK_BYTES zero bytes, then the end mark: a long unpack from a file of a tenth its size.
+bool write_long_payload(const std::string& path, const Bytes& head, uint32_t zero_blocks);
 
 // The texts a user sees, as the launcher shows them.
 constexpr char PROGRESS_CAPTION[] = "Quenderby Corvalin Installation";
@@ -53,13 +58,19 @@ struct LauncherRun {
   std::string message_text;
   // The progress window was still visible while the message box was up.
   bool progress_visible_with_message = false;
+  // With watch: how often the progress window was sent WM_NULL (every 300 ms, each given
+  // 1.5 s), how often it answered, and how often the wait ran out while it was still up.
+  int pings = 0;
+  int answers = 0;
+  int ping_timeouts = 0;
 };
 
 // Runs launcher with the command tail (empty for a double-click) in the environment of this
 // process, with TMP and TEMP set to temp_dir and SFX_CHILD_OUT to child_out. A failure message
 // box is read and dismissed with OK, as a user would.
 LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
-                         const std::string& temp_dir, const std::string& child_out);
+                         const std::string& temp_dir, const std::string& child_out,
+                         bool watch = false);
 
 // Waits until the child has written everything (done.txt) or the time runs out.
 bool wait_for_child(const std::string& child_out, DWORD timeout_ms);

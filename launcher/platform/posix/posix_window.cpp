@@ -55,6 +55,9 @@ void platform_progress_hide() {
   shown = false;
 }
 
+// A terminal line needs no messages handled.
+void platform_progress_poll() {}
+
 void platform_progress_release() {}
 
 void platform_show_message(const char* caption, const char* text) {

@@ -53,8 +53,16 @@ int platform_open_read(const char* path) {
 }
 
 int platform_open_write(const char* path) {
-  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IWRITE);
-  return fd < 0 ? PLATFORM_NO_FILE : fd;
+  // Truncated only when it holds something: the file is new and empty as a rule, and under wine
+  // a truncation reaches the host's file system, some of which (ext4) then write the whole file
+  // out to disk when it is closed.
+  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IWRITE);
+  if (fd < 0) return PLATFORM_NO_FILE;
+  if (_filelengthi64(fd) != 0 && _chsize(fd, 0) != 0) {
+    _close(fd);
+    return PLATFORM_NO_FILE;
+  }
+  return fd;
 }
 
 int32_t platform_read(int fd, void* buffer, uint32_t n) {
@@ -119,33 +127,66 @@ HWND progress_window;
 HDC progress_dc;
 HBRUSH progress_brush;
 bool progress_shown;
+RECT progress_bar;      // the bar as last filled, in pixels; empty before the first fill
+DWORD progress_polled;  // GetTickCount() when messages were last handled
 
-// The window is modeless and never pumped: the run paints it itself through UpdateWindow and
-// the bar fills, so the procedure handles nothing beyond accepting the default focus.
-INT_PTR CALLBACK progress_dialog_proc(HWND, UINT message, WPARAM, LPARAM) {
-  return message == WM_INITDIALOG ? TRUE : FALSE;
+// Messages are handled at most this often while the run works: often enough that the window
+// repaints promptly and the system never takes it for hung (it asks after 5 seconds), seldom
+// enough that handling them costs nothing beside the copy.
+constexpr DWORD PROGRESS_POLL_MS = 30;
+
+// The window is modeless and the run handles its messages between blocks (platform_progress_poll).
+// Repainting the window erases the bar, so the bar is drawn again after the background; every
+// other message is left to the dialog's default handling, which neither closes nor ends it.
+INT_PTR CALLBACK progress_dialog_proc(HWND window, UINT message, WPARAM, LPARAM) {
+  if (message == WM_INITDIALOG) return TRUE;
+  if (message == WM_PAINT) {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    if (progress_brush != nullptr && !IsRectEmpty(&progress_bar)) FillRect(dc, &progress_bar, progress_brush);
+    EndPaint(window, &paint);
+    return TRUE;
+  }
+  return FALSE;
 }
 
 }  // namespace
 
 void platform_progress_show() {
   HINSTANCE module = GetModuleHandleA(nullptr);
+  SetRectEmpty(&progress_bar);
   progress_window = CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_PROGRESS), GetDesktopWindow(),
                                        progress_dialog_proc, 0);
   if (progress_window == nullptr) return;
+  progress_brush = CreateSolidBrush(PROGRESS_BAR_COLOUR);
   ShowWindow(progress_window, SW_SHOWNORMAL);
   progress_shown = true;
   UpdateWindow(progress_window);
   progress_dc = GetDC(progress_window);
-  progress_brush = CreateSolidBrush(PROGRESS_BAR_COLOUR);
+  progress_polled = GetTickCount();
 }
 
 void platform_progress_fill(int32_t left, int32_t top, int32_t right, int32_t bottom) {
   if (progress_window == nullptr || progress_dc == nullptr) return;
   RECT bar = {left, top, right, bottom};
   MapDialogRect(progress_window, &bar);
+  progress_bar = bar;
   FillRect(progress_dc, &bar, progress_brush);
   UpdateWindow(progress_window);
+}
+
+void platform_progress_poll() {
+  if (progress_window == nullptr) return;
+  const DWORD now = GetTickCount();
+  if (now - progress_polled < PROGRESS_POLL_MS) return;
+  progress_polled = now;
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (!IsDialogMessageA(progress_window, &message)) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
+  }
 }
 
 void platform_progress_hide() {
