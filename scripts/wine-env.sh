@@ -1,17 +1,24 @@
-# Sourced by windows-tests.sh and screenshots.sh: the wine that can run this host's Windows
-# programs, and a throw-away wine prefix set up to run them on a virtual display.
+# Sourced by windows-tests.sh, screenshots.sh and the benchmarks: the wine that can run this
+# host's Windows programs, and throw-away wine prefixes set up to run them on a virtual display.
 
-# Sets wine_arch (i686, or x86_64 on a host whose kernel runs no 32-bit code: wine's 32-bit
-# loader then fails with "Exec format error" and no PE32 program can run) and wine, the loader
-# to run programs of that architecture with.
-wine_pick() {
-  if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+# Sets wine_arch and wine for programs of ARCH (i686 or x86_64): the loader to run them with,
+# and the kind of prefix they need. Debian's /usr/bin/wine starts the 32-bit loader whenever it
+# is installed, so 64-bit programs are run by the 64-bit loader itself.
+wine_use() {
+  if [ "$1" = i686 ]; then
     wine_arch=i686 wine=/usr/lib/wine/wine
     export WINEARCH=win32
+    unset WINELOADER
   else
     wine_arch=x86_64 wine=/usr/lib/wine/wine64
     export WINEARCH=win64 WINELOADER=$wine
   fi
+}
+
+# wine_use for this host: i686, or x86_64 on a host whose kernel runs no 32-bit code (wine's
+# 32-bit loader then fails with "Exec format error" and no PE32 program can run).
+wine_pick() {
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then wine_use i686; else wine_use x86_64; fi
 }
 
 wine_cleanup() {
@@ -20,11 +27,16 @@ wine_cleanup() {
   rm -rf "$scratch"
 }
 
-# Makes a scratch folder ($scratch, removed on exit) holding a new wine prefix.
+# Makes a new wine prefix for the architecture wine_use chose, in a scratch folder ($scratch,
+# removed on exit, shared by the prefixes made by one script), and waits until the wineserver
+# that made it has gone.
 wine_prefix() {
-  scratch=$(mktemp -d)
-  export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  trap wine_cleanup EXIT
+  if [ -z "${scratch:-}" ]; then
+    scratch=$(mktemp -d)
+    trap wine_cleanup EXIT
+  fi
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  export WINEPREFIX=$scratch/prefix-$wine_arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   # Without a window manager, wine must manage its windows itself (Managed=N), or every hide
   # costs two seconds and captions are lost; a crash must not open a dialog that waits forever.
   cat >"$scratch/ci.reg" <<'REG'
@@ -37,4 +49,5 @@ REGEDIT4
 "ShowCrashDialog"=dword:00000000
 REG
   timeout 300 "$wine" reg import "$scratch/ci.reg" </dev/null >/dev/null 2>&1
+  timeout 60 wineserver -w >/dev/null 2>&1 || true
 }

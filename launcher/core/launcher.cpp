@@ -81,14 +81,21 @@ void delete_with_retry(const char* tail) {
   char name[PATH_BUFFER_CHARS];
   const bool have_name = delete_file_name(tail, name, sizeof name);
   for (uint32_t retries = 0;; ++retries) {
-    if (have_name && platform_unlink(name)) return;
+    if (have_name && platform_remove_temp_file(name)) return;
     if (retries == DELETE_RETRIES) return;
     platform_sleep_ms(DELETE_RETRY_MS);
   }
 }
 
+bool is_delete_request(const char* tail) {
+  if (count_tail_tokens(tail) != 1) return false;
+  // A name too long for the buffer is no temporary file of the launcher's either.
+  char name[PATH_BUFFER_CHARS];
+  return delete_file_name(tail, name, sizeof name) && platform_is_temp_file_name(name);
+}
+
 int launcher_main(const char* tail) {
-  if (count_tail_tokens(tail) == 1) {
+  if (is_delete_request(tail)) {
     delete_with_retry(tail);
     return 1;
   }

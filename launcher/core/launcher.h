@@ -10,7 +10,9 @@
 const char* command_tail(const char* command_line);
 
 // Chooses the run mode from the tail and runs it; the result is the process's exit status:
-// 1 after delete mode, otherwise the result of run_unpack.
+// 1 after delete mode, otherwise the result of run_unpack. Delete mode is chosen only for a tail
+// of one token that names a file of the form the launcher gives its temporary files; any other
+// tail (none, a dropped document, "/S", two tokens) unpacks.
 int launcher_main(const char* tail);
 
 // The number of tokens in the tail, counted up to 2 (2 means "two or more"). Tokens are parted
@@ -23,15 +25,22 @@ int count_tail_tokens(const char* tail);
 // the name does not fit name_capacity characters, the terminating zero included.
 bool delete_file_name(const char* tail, char* name, uint32_t name_capacity);
 
-// Delete mode: removes the file the tail names, trying again for about ten seconds while that
-// fails. Silent: the outcome is not reported.
+// Whether the tail asks for delete mode: one token, naming (quotes removed) a file of the form the
+// launcher gives its temporary files.
+bool is_delete_request(const char* tail);
+
+// Delete mode: removes the file the tail names, and then its folder when that is one of the
+// launcher's and is empty, trying again for about ten seconds while the file cannot be removed.
+// Silent: the outcome is not reported.
 void delete_with_retry(const char* tail);
 
 // How delete mode paces its attempts: at most DELETE_RETRIES retries, DELETE_RETRY_MS apart.
 constexpr uint32_t DELETE_RETRIES = 100;
 constexpr uint32_t DELETE_RETRY_MS = 100;
 
-// Unpack mode: unpacks the payload of the launcher's own file into a new temporary file and
-// starts it with the launcher's own path. 1 once the program was started; 0 on failure, after
-// the failure message, with no temporary file left behind.
+// Unpack mode: unpacks the payload of the launcher's own file into a new temporary file in a
+// folder of its own, checks what it wrote (against the integrity record, when the payload has
+// one, and as read back through a handle that no other process can write through), and starts
+// it with the launcher's own path. 1 once the program was started; 0 on failure, after the
+// failure message, with no temporary file or folder left behind.
 int run_unpack();

@@ -76,6 +76,7 @@ void payload_reader_init(PayloadReader* r, int fd) {
   r->at_end_of_file = false;
   r->read_failed = false;
   r->ended = false;
+  r->end_mark_read = false;
   r->blocks_read = 0;
   r->decoded_len = 0;
   r->error = PayloadError{PAYLOAD_FAULT_NONE, 0, 0, 0};
@@ -147,6 +148,7 @@ PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
         std::memcmp(p + PAYLOAD_LENGTH_BYTES, PAYLOAD_END_MARK + PAYLOAD_LENGTH_BYTES,
                     PAYLOAD_END_MARK_BYTES - PAYLOAD_LENGTH_BYTES) == 0) {
       r->buffer_pos += PAYLOAD_END_MARK_BYTES;
+      r->end_mark_read = true;
       return PAYLOAD_READ_END;
     }
   }

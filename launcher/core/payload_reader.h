@@ -83,6 +83,7 @@ struct PayloadReader {
   bool at_end_of_file;    // the last read gave no byte
   bool read_failed;       // the last read failed
   bool ended;             // next_payload_bytes has met the end of the payload
+  bool end_mark_read;     // the payload ended with its end mark (not the end of the file)
   uint32_t blocks_read;
   uint32_t decoded_len;  // decoded bytes of the current block
   PayloadError error;

@@ -3,9 +3,10 @@
 
 #include <cstdint>
 
-// Every path the launcher holds lives in a buffer of this many characters, the terminating zero
-// included.
-constexpr uint32_t PATH_BUFFER_CHARS = 256;
+// Every path the launcher holds lives in a buffer of this many bytes of UTF-8, the terminating
+// zero included: room for any path of up to MAX_PATH (260) characters in any script (at most
+// three bytes each), and for longer ones in most.
+constexpr uint32_t PATH_BUFFER_CHARS = 1024;
 
 constexpr char FAILURE_CAPTION[] = "Corvalin Installation Cancelled";
 

@@ -1,11 +1,13 @@
 // The unpack run: find the payload in the launcher's own file, decode it into a new temporary
-// file while the progress bar fills, and start that file with the launcher's own path.
+// file while the progress bar fills, check what was written, and start that file with the
+// launcher's own path.
 //
 // The run happens once per process, so its state is static; it is reset at the start of every
 // run all the same, so the run can be repeated (tests do).
 
 #include <cstring>
 
+#include "crc32.h"
 #include "launcher.h"
 #include "payload_reader.h"
 #include "platform.h"
@@ -26,13 +28,28 @@ uint32_t output_count;
 
 void show_failure() { platform_show_message(FAILURE_CAPTION, FAILURE_MESSAGE); }
 
-// The end of every failed run: the message, then no temporary file left behind.
+// The end of every failed run: the message, then no temporary file or folder left behind.
 int fail(int own_fd, int temp_fd, bool have_temp_file) {
   show_failure();
   if (temp_fd != PLATFORM_NO_FILE) platform_close(temp_fd);
-  if (have_temp_file) platform_unlink(temp_path);
+  if (have_temp_file) platform_remove_temp_file(temp_path);
   if (own_fd != PLATFORM_NO_FILE) platform_close(own_fd);
   return 0;
+}
+
+// Reads the whole file back through fd: its length and CRC-32. The payload reader's buffer is
+// free by now and serves. The window answers its messages meanwhile. False on a read error.
+bool read_back(int fd, uint64_t* length, uint32_t* crc) {
+  *length = 0;
+  *crc = 0;
+  for (;;) {
+    const int32_t got = platform_read(fd, reader.buffer, PAYLOAD_READ_BUFFER_BYTES);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    *crc = crc32_update(*crc, reader.buffer, static_cast<uint32_t>(got));
+    *length += static_cast<uint32_t>(got);
+    platform_progress_poll();
+  }
 }
 
 }  // namespace
@@ -79,11 +96,11 @@ int run_unpack() {
   own_path[0] = temp_dir[0] = temp_path[0] = '\0';
 
   const bool have_own_path = platform_own_path(own_path, sizeof own_path);
-  const bool have_temp_file = platform_temp_dir(temp_dir, sizeof temp_dir) &&
-                              platform_make_temp_file(temp_dir, temp_path, sizeof temp_path);
-
   const int own_fd = have_own_path ? platform_open_read(own_path) : PLATFORM_NO_FILE;
-  const int temp_fd = have_temp_file ? platform_open_write(temp_path) : PLATFORM_NO_FILE;
+  const int temp_fd = platform_temp_dir(temp_dir, sizeof temp_dir)
+                          ? platform_create_temp_file(temp_dir, temp_path, sizeof temp_path)
+                          : PLATFORM_NO_FILE;
+  const bool have_temp_file = temp_fd != PLATFORM_NO_FILE;
 
   if (own_fd == PLATFORM_NO_FILE || temp_fd == PLATFORM_NO_FILE) {
     return fail(own_fd, temp_fd, have_temp_file);
@@ -92,6 +109,12 @@ int run_unpack() {
   payload_reader_init(&reader, own_fd);
   int64_t payload_start = 0;
   if (!find_payload(&reader, &payload_start)) return fail(own_fd, temp_fd, true);
+  // A record that is damaged, or of a kind this launcher does not know, checks nothing: the
+  // payload is not to be trusted.
+  const IntegrityStatus record_status = reader.record_status;
+  if (record_status == INTEGRITY_DAMAGED || record_status == INTEGRITY_UNSUPPORTED) {
+    return fail(own_fd, temp_fd, true);
+  }
 
   // What the bar measures: the payload from its start to the end of the file, or to where a
   // signature begins.
@@ -109,6 +132,7 @@ int run_unpack() {
   // only when its right edge moves: at most once per unit of its width.
   bool intact = true;
   uint64_t output_bytes = 0;  // wide enough that it never wraps
+  uint32_t output_crc = 0;
   int32_t drawn_right = BAR_LEFT;
   for (;;) {
     const uint8_t* bytes = nullptr;
@@ -118,6 +142,7 @@ int run_unpack() {
       intact = got == 0;
       break;
     }
+    output_crc = crc32_update(output_crc, bytes, n);
     // The first pace point in this block, if any: the output count of the byte before which it
     // falls, less the bytes already out.
     const uint64_t point = (output_bytes / BAR_PACE_BYTES + 1) * BAR_PACE_BYTES;
@@ -151,14 +176,37 @@ int run_unpack() {
   intact = intact && closed;
   platform_close(own_fd);
 
+  // The data must be what was packed: as long as the record says (a payload cut at a block
+  // boundary ends early), with the same CRC, and closed by its end mark (the packer that writes
+  // the record always writes the mark, so a payload without it was cut, even where its data
+  // came through whole).
+  if (intact && record_status == INTEGRITY_PRESENT) {
+    intact = output_bytes == reader.record.decoded_length && output_crc == reader.record.data_crc &&
+             reader.end_mark_read;
+  }
+
+  // The bytes started are the bytes checked: the file is opened again so that no other process
+  // can write, rename or delete it until the program has started, and what it holds now is read
+  // back and must be what was written. A file that someone holds open for writing cannot be
+  // opened so; one that was changed in the moment between the close and this reads back
+  // different.
+  const int locked_fd = intact ? platform_open_locked(temp_path) : PLATFORM_NO_FILE;
+  if (locked_fd != PLATFORM_NO_FILE) {
+    uint64_t length = 0;
+    uint32_t crc = 0;
+    intact = read_back(locked_fd, &length, &crc) && length == output_bytes && crc == output_crc;
+  } else {
+    intact = false;
+  }
+
   platform_progress_hide();
   platform_progress_release();
 
-  if (!intact) return fail(PLATFORM_NO_FILE, PLATFORM_NO_FILE, true);
+  if (!intact) return fail(PLATFORM_NO_FILE, locked_fd, true);
 
-  if (!platform_start(temp_path, temp_path, own_path)) {
-    return fail(PLATFORM_NO_FILE, PLATFORM_NO_FILE, true);
-  }
+  const bool started = platform_start(temp_path, temp_path, own_path);
+  platform_close(locked_fd);
+  if (!started) return fail(PLATFORM_NO_FILE, PLATFORM_NO_FILE, true);
   // The started program's file stays behind: it is running from it.
   return 1;
 }

@@ -1,54 +1,67 @@
 // The thin layer between the launcher's portable core and the system it runs on.
 //
-// Each operation maps onto one or a few system calls (on Windows: the kernel, user-interface
-// and msvcrt calls named beside each); the core holds all the logic. Implementations live in
+// Each operation maps onto one or a few system calls (on Windows: the kernel, user-interface and
+// shell calls named beside each); the core holds all the logic. Implementations live in
 // platform/win32 and platform/posix, and a recording fake in tests/support. Everything runs on
-// the one thread. Paths are narrow, zero-terminated strings in caller-owned buffers; a result
-// that does not fit its buffer is a failure, never a cut path.
+// the one thread. Paths are zero-terminated UTF-8 strings in caller-owned buffers (the Windows
+// layer speaks to the system in UTF-16 and never through a code page); a result that does not fit
+// its buffer is a failure, never a cut path.
 #pragma once
 
 #include <cstdint>
 
 // ---- paths -------------------------------------------------------------------------------------
 
-// The full path of the launcher's own program file (GetModuleHandleA(NULL), GetModuleFileNameA).
+// The full path of the launcher's own program file (GetModuleFileNameW).
 bool platform_own_path(char* path, uint32_t capacity);
 
-// The directory for temporary files, ending in a path separator (GetTempPathA).
+// The directory for temporary files, ending in a path separator (GetTempPathW).
 bool platform_temp_dir(char* dir, uint32_t capacity);
 
-// Creates a new, empty file with a unique name beginning "EXE" in dir and gives its path
-// (GetTempFileNameA with prefix "EXE" and unique number 0). The file can later be started.
-bool platform_make_temp_file(const char* dir, char* path, uint32_t capacity);
-
-// Makes the root directory of the current drive the working directory (SetCurrentDirectoryA
+// Makes the root directory of the current drive the working directory (SetCurrentDirectoryW
 // with "\"; "/" on POSIX). The result is not examined by the core.
 void platform_chdir_root();
 
-// ---- files: descriptor access in binary mode, no newline translation ---------------------------
+// ---- files: binary access, no newline translation ----------------------------------------------
 
 constexpr int PLATFORM_NO_FILE = -1;
 
-// Read-only, for random access (_open with _O_RDONLY | _O_BINARY | _O_RANDOM).
+// Creates, in dir, a new folder of the launcher's own with a fresh random name (never one that
+// exists), open to the user, administrators and the system only where the system allows, and in
+// it a new empty file named EXE… that can later be started. Gives the file's path and returns it
+// open for writing, shared with no other writer and against deletion or renaming (Windows:
+// CreateDirectoryW and CreateFileW with FILE_SHARE_READ; POSIX: mkdtemp 0700 and a 0700 file).
+// PLATFORM_NO_FILE, with nothing left behind, when any of it fails.
+int platform_create_temp_file(const char* dir, char* path, uint32_t capacity);
+// Removes the temporary file at path, then its folder when that is one of the launcher's and is
+// empty (DeleteFileW, RemoveDirectoryW). False when the file could not be deleted.
+bool platform_remove_temp_file(const char* path);
+// Whether the last component of path has the form the launcher gives its temporary files
+// ("EXE", hex digits, ".tmp" on Windows; "EXE" and six letters or digits on POSIX).
+bool platform_is_temp_file_name(const char* path);
+
+// The launcher's own file, read-only (CreateFileW with FILE_SHARE_READ).
 int platform_open_read(const char* path);
-// Write-only, created if missing and truncated (_O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
-// _S_IWRITE).
-int platform_open_write(const char* path);
-// Bytes read (at most n), 0 at the end of the file, -1 on error (_read).
+// The finished temporary file, opened again read-only so that, while it is open, no other
+// process may write, rename or delete it (Windows: FILE_SHARE_READ alone; POSIX, which has no
+// such lock, takes the write permission away and opens it). The file must not be open for
+// writing at the time; a file that anyone holds open for writing cannot be opened so.
+int platform_open_locked(const char* path);
+// Bytes read (at most n), 0 at the end of the file, -1 on error (ReadFile).
 int32_t platform_read(int fd, void* buffer, uint32_t n);
-// Bytes written, -1 on error (_write). Fewer than n means the disk is full.
+// Bytes written, -1 on error (WriteFile). Fewer than n means the disk is full.
 int32_t platform_write(int fd, const void* buffer, uint32_t n);
-// The file's size in bytes, -1 on error (_fstat).
+// The file's size in bytes, -1 on error (GetFileSizeEx).
 int64_t platform_file_size(int fd);
-// _close; false on error.
+// CloseHandle; false on error.
 bool platform_close(int fd);
-// _unlink; false when the file could not be deleted.
-bool platform_unlink(const char* path);
 
 // ---- processes ---------------------------------------------------------------------------------
 
-// Starts program without waiting for it (_spawnl with _P_NOWAIT), with arg0 and arg1 as its two
-// arguments, each arriving whole even when it holds blanks. False if it could not be started.
+// Starts program without waiting for it, with arg0 and arg1 as its two arguments, each arriving
+// whole even when it holds blanks (CreateProcessW; a program that needs elevation is started
+// through the shell, ShellExecuteExW, so that the system asks the user). False if it could not
+// be started.
 bool platform_start(const char* program, const char* arg0, const char* arg1);
 
 // Waits (Sleep).
@@ -56,7 +69,7 @@ void platform_sleep_ms(uint32_t milliseconds);
 
 // ---- the progress window -----------------------------------------------------------------------
 
-// Creates the progress window from its template (CreateDialogParamA, owned by the desktop
+// Creates the progress window from its template (CreateDialogParamW, owned by the desktop
 // window), shows and paints it (ShowWindow SW_SHOWNORMAL, UpdateWindow), and takes its device
 // context and the bar's brush (GetDC, CreateSolidBrush). A window that cannot be created is not
 // an error: the fills below then do nothing.
@@ -77,6 +90,6 @@ void platform_progress_release();
 
 // ---- messages ----------------------------------------------------------------------------------
 
-// A modal message with an OK button and no owner (MessageBoxA with MB_OK). Returns when the
+// A modal message with an OK button and no owner (MessageBoxW with MB_OK). Returns when the
 // user has dismissed it.
 void platform_show_message(const char* caption, const char* text);

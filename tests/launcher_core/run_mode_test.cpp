@@ -15,22 +15,45 @@ class RunMode : public testing::Test {
   fake::Platform& p = fake::platform();
 };
 
-TEST_F(RunMode, QuotedPathWithBlanksIsDeletedAtOnce) {
+TEST_F(RunMode, QuotedPathWithBlanksIsDeletedAtOnceWithItsFolder) {
   auto& fp = p;
-  fp.files["/data/my setup.exe"] = {1, 2, 3};
-  EXPECT_EQ(launcher_main("\"/data/my setup.exe\"  "), 1);
-  EXPECT_EQ(fp.unlinked, std::vector<std::string>{"/data/my setup.exe"});
+  fp.files["/my temp/SFX7/EXE7.tmp"] = {1, 2, 3};
+  fp.folders.push_back("/my temp/SFX7/");
+  EXPECT_EQ(launcher_main("\"/my temp/SFX7/EXE7.tmp\"  "), 1);
+  EXPECT_EQ(fp.unlinked, std::vector<std::string>{"/my temp/SFX7/EXE7.tmp"});
+  EXPECT_EQ(fp.removed_folders, std::vector<std::string>{"/my temp/SFX7/"});
   EXPECT_EQ(fp.clock_ms, 0u);
   // The working directory is the root before the first attempt.
   ASSERT_EQ(fp.call_index("chdir_root"), 0);
-  EXPECT_EQ(fp.call_index("unlink"), 1);
+  EXPECT_EQ(fp.call_index("remove_temp_file"), 1);
   EXPECT_EQ(fp.call_index("own_path"), -1) << "delete mode must not unpack";
 }
 
 TEST_F(RunMode, UnquotedNameIsUsedWhole) {
-  p.files["/tmp/x"] = {};
-  EXPECT_EQ(launcher_main("/tmp/x"), 1);
-  EXPECT_EQ(p.unlinked, std::vector<std::string>{"/tmp/x"});
+  p.files["/tmp/EXE1F.tmp"] = {};
+  EXPECT_EQ(launcher_main("/tmp/EXE1F.tmp"), 1);
+  EXPECT_EQ(p.unlinked, std::vector<std::string>{"/tmp/EXE1F.tmp"});
+}
+
+TEST_F(RunMode, OnlyTheLaunchersOwnFilesAreDeleteRequests) {
+  struct Case {
+    const char* tail;
+    bool deletes;
+  };
+  const Case cases[] = {
+      {"\"C:\\Users\\me\\AppData\\Local\\Temp\\SFX0A\\EXE4F2A.tmp\"", true},
+      {"EXEabc.TMP", true},
+      {"\"C:\\Users\\me\\Documents\\report.docx\"", false},
+      {"/S", false},
+      {"setup.exe", false},
+      {"EXE.tmp", false},
+      {"EXE12G4.tmp", false},
+      {"\"EXE1.tmp\" extra", false},
+      {"EXE1.tmp.docx", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(is_delete_request(c.tail), c.deletes) << c.tail;
+  }
 }
 
 struct RetryCase {
@@ -44,10 +67,10 @@ class DeleteRetry : public testing::TestWithParam<RetryCase> {};
 TEST_P(DeleteRetry, RetriesEveryTenthOfASecondForTenSeconds) {
   fake::reset();
   auto& fp = fake::platform();
-  fp.files["/f"] = {};
+  fp.files["/f/EXE1.tmp"] = {};
   fp.unlink_failures = GetParam().failures;
-  EXPECT_EQ(launcher_main("\"/f\""), 1);
-  EXPECT_EQ(fp.call_count("unlink /f"), GetParam().attempts);
+  EXPECT_EQ(launcher_main("\"/f/EXE1.tmp\""), 1);
+  EXPECT_EQ(fp.call_count("remove_temp_file /f/EXE1.tmp"), GetParam().attempts);
   EXPECT_EQ(fp.call_count("sleep 100"), fp.call_count("sleep"));
   EXPECT_EQ(fp.clock_ms, GetParam().waited_ms);
 }
@@ -58,19 +81,10 @@ INSTANTIATE_TEST_SUITE_P(Failures, DeleteRetry,
                                          RetryCase{-1, 101, 10000}));
 
 TEST_F(RunMode, MissingFileCostsTenSecondsAndStillReturnsOne) {
-  EXPECT_EQ(launcher_main("\"/no/such/file\""), 1);
-  EXPECT_EQ(p.call_count("unlink"), 101);
+  EXPECT_EQ(launcher_main("\"/no/such/EXE2.tmp\""), 1);
+  EXPECT_EQ(p.call_count("remove_temp_file"), 101);
   EXPECT_EQ(p.clock_ms, 10000u);
   EXPECT_TRUE(p.messages.empty()) << "delete mode is silent";
-}
-
-TEST_F(RunMode, NameTooLongForItsBufferDeletesNothing) {
-  const std::string name(300, 'a');
-  p.files[name] = {};
-  EXPECT_EQ(launcher_main(("\"" + name + "\"").c_str()), 1);
-  EXPECT_EQ(p.call_count("unlink"), 0);
-  EXPECT_EQ(p.files.count(name), 1u);
-  EXPECT_EQ(p.clock_ms, 10000u);
 }
 
 class UnpackModeTail : public testing::TestWithParam<const char*> {};
@@ -85,11 +99,12 @@ TEST_P(UnpackModeTail, RunsTheUnpackRun) {
   EXPECT_EQ(fp.call_index("own_path"), 0);
   EXPECT_EQ(fp.call_count("chdir_root"), 0);
   EXPECT_EQ(fp.messages.size(), 1u);
-  EXPECT_TRUE(fp.unlinked.size() == 1 && fp.unlinked[0].rfind("/tmp/EXE", 0) == 0)
+  EXPECT_EQ(fp.unlinked, std::vector<std::string>{"/tmp/SFX1/EXE1.tmp"})
       << "only the run's own temporary file is deleted";
 }
 
 INSTANTIATE_TEST_SUITE_P(Tails, UnpackModeTail,
-                         testing::Values("", "   \t", "a b", "\"a b\" c", "a\tb"));
+                         testing::Values("", "   \t", "a b", "\"a b\" c", "a\tb", "a", "/S",
+                                         "\"/data/report.docx\""));
 
 }  // namespace

@@ -43,6 +43,7 @@ class UnpackRun : public testing::Test {
     ASSERT_EQ(p.messages.size(), 1u);
     EXPECT_EQ(p.messages[0], EXPECTED_MESSAGE);
     for (const auto& temp : p.temp_files) EXPECT_EQ(p.files.count(temp), 0u) << temp;
+    EXPECT_TRUE(p.folders.empty()) << "the temporary folder is left behind";
     EXPECT_EQ(p.starts.size(), start_attempted ? 1u : 0u);
     EXPECT_TRUE(p.open_files.empty());
     EXPECT_FALSE(p.window_visible);
@@ -57,7 +58,7 @@ TEST_F(UnpackRun, UnpacksAndStartsTheProgram) {
   EXPECT_EQ(run_unpack(), 1);
 
   ASSERT_EQ(p.temp_files.size(), 1u);
-  EXPECT_EQ(p.temp_files[0].rfind("/tmp/EXE", 0), 0u);
+  EXPECT_EQ(p.temp_files[0], "/tmp/SFX1/EXE1.tmp") << "in a folder of its own";
   EXPECT_TRUE(temp_file() == data);
   ASSERT_EQ(p.starts.size(), 1u);
   const fake::Start& start = p.starts[0];
@@ -65,7 +66,8 @@ TEST_F(UnpackRun, UnpacksAndStartsTheProgram) {
   EXPECT_EQ(start.arg0, p.temp_files[0]);
   EXPECT_EQ(start.arg1, "/app/setup.exe");
   EXPECT_TRUE(start.program_bytes == data);
-  EXPECT_FALSE(start.program_still_open) << "started before its file was closed";
+  EXPECT_FALSE(start.program_open_for_write) << "started before its file was closed";
+  EXPECT_TRUE(start.program_locked) << "started while others could write to it";
 
   EXPECT_TRUE(p.messages.empty());
   EXPECT_TRUE(p.open_files.empty());
@@ -246,6 +248,7 @@ TEST_P(BeforeCopy, ShowsTheMessageAndLeavesNoTemporaryFile) {
   ASSERT_EQ(fp.messages.size(), 1u);
   EXPECT_EQ(fp.messages[0], EXPECTED_MESSAGE);
   for (const auto& temp : fp.temp_files) EXPECT_EQ(fp.files.count(temp), 0u);
+  EXPECT_TRUE(fp.folders.empty());
   EXPECT_TRUE(fp.starts.empty());
   EXPECT_TRUE(fp.open_files.empty());
   EXPECT_EQ(fp.window_shows, 0);
@@ -259,10 +262,8 @@ INSTANTIATE_TEST_SUITE_P(
         SetupFailure{"NoTempFile", [](fake::Platform& f) { f.make_temp_fails = true; }},
         SetupFailure{"OwnFileUnopenable",
                      [](fake::Platform& f) { f.unopenable.push_back(f.own_path); }},
-        SetupFailure{"TempFileUnopenable",
-                     [](fake::Platform& f) { f.unopenable.push_back("/tmp/EXE1.tmp"); }},
         SetupFailure{"TempDirTooLong",
-                     [](fake::Platform& f) { f.temp_dir = "/" + std::string(250, 't') + "/"; }},
+                     [](fake::Platform& f) { f.temp_dir = "/" + std::string(1100, 't') + "/"; }},
         SetupFailure{"OwnFileEmpty", [](fake::Platform& f) { f.files[f.own_path].clear(); }},
         SetupFailure{"NoMarker",
                      [](fake::Platform& f) { f.files[f.own_path] = program_image(); }},
@@ -310,6 +311,7 @@ TEST_P(DuringCopy, StopsWithTheMessageAndStartsNothing) {
   ASSERT_EQ(fp.temp_files.size(), 1u);
   EXPECT_EQ(fp.files.count(fp.temp_files[0]), 0u) << "the partial program is left behind";
   EXPECT_EQ(fp.unlinked, std::vector<std::string>{fp.temp_files[0]});
+  EXPECT_EQ(fp.removed_folders, std::vector<std::string>{"/tmp/SFX1/"});
   EXPECT_TRUE(fp.open_files.empty());
   EXPECT_FALSE(fp.window_visible);
   EXPECT_LT(fp.call_index("progress_hide"), fp.call_index("message"));

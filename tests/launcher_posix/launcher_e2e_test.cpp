@@ -168,15 +168,19 @@ TEST_F(LauncherRun, UnpacksAndStartsItsChild) {
   const std::vector<std::string> args = read_lines(record());
   ASSERT_EQ(args.size(), 2u);
   const fs::path temp = args[0];
-  EXPECT_EQ(temp.parent_path(), tmpdir);
+  EXPECT_EQ(temp.parent_path().parent_path(), tmpdir) << "a folder of its own in TMPDIR";
+  EXPECT_EQ(temp.parent_path().filename().string().rfind("SFX", 0), 0u);
   EXPECT_EQ(temp.filename().string().rfind("EXE", 0), 0u);
   EXPECT_EQ(args[1], fs::canonical(launcher).string()) << "the own path arrives whole";
 
-  // The temporary file stays behind, holding exactly the packed program, startable.
-  EXPECT_EQ(temp_files(), std::vector<fs::path>{temp});
+  // The temporary file stays behind, alone in its folder, holding exactly the packed program,
+  // startable and no longer writable.
+  EXPECT_EQ(temp_files(), std::vector<fs::path>{temp.parent_path()});
+  EXPECT_EQ(std::distance(fs::directory_iterator(temp.parent_path()), fs::directory_iterator()), 1);
   EXPECT_TRUE(read_file(temp) == child);
   EXPECT_TRUE(read_file(root / "child-copy") == child);
-  EXPECT_EQ(fs::status(temp).permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(temp).permissions(), fs::perms::owner_read | fs::perms::owner_exec);
+  EXPECT_EQ(fs::status(temp.parent_path()).permissions(), fs::perms::owner_all);
 }
 
 TEST_F(LauncherRun, WithoutPayloadShowsTheMessage) {
@@ -205,39 +209,58 @@ TEST_F(LauncherRun, UnwritableTempDirShowsTheMessage) {
   EXPECT_FALSE(wait_for_child(0.3));
 }
 
-TEST_F(LauncherRun, DeletesAQuotedPathWithBlanks) {
+// One of the launcher's own temporary files, in a folder of the launcher's, under a folder whose
+// name has blanks.
+fs::path own_temp_file(const fs::path& root, const char* folder = "SFXq1w2e3") {
+  const fs::path dir = root / "temp with blanks" / folder;
+  fs::create_directories(dir);
+  const fs::path file = dir / "EXEa1b2c3";
+  write_file(file, {1, 2, 3});
+  return file;
+}
+
+TEST_F(LauncherRun, DeletesItsOwnTemporaryFileAndFolder) {
   make_launcher({});
-  const fs::path victim = root / "a file with blanks.exe";
-  write_file(victim, {1, 2, 3});
+  const fs::path victim = own_temp_file(root);
   const Outcome outcome = run({victim.string()});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_FALSE(fs::exists(victim));
+  EXPECT_FALSE(fs::exists(victim.parent_path())) << "its folder, now empty, goes too";
   EXPECT_LT(outcome.seconds, 5.0);
   EXPECT_EQ(outcome.err, "");
   EXPECT_TRUE(temp_files().empty()) << "delete mode unpacks nothing";
 }
 
-TEST_F(LauncherRun, DeletesAPlainPathWhole) {
-  make_launcher({});
-  const fs::path victim = root / "x";
-  write_file(victim, {1});
-  EXPECT_EQ(run({victim.string()}).status, 1);
-  EXPECT_FALSE(fs::exists(victim));
-}
-
 TEST_F(LauncherRun, RelativeNameIsTakenFromTheRoot) {
   make_launcher({});
-  const fs::path victim = root / "victim";
-  write_file(victim, {1});
-  // Started in root, so "victim" alone would name it there; from "/" only the full path does.
+  const fs::path victim = own_temp_file(root);
+  // Started in root, a relative name would name it there; from "/" only the full path does.
   const Outcome outcome = run({victim.relative_path().string()}, root);
   EXPECT_EQ(outcome.status, 1);
   EXPECT_FALSE(fs::exists(victim));
 }
 
+TEST_F(LauncherRun, AnyOtherSingleArgumentUnpacks) {
+  // A document dropped on the launcher, or an option, is no delete request: the run unpacks and
+  // starts its program, and the document stays.
+  make_launcher(payload_builder::payload(read_file(CHILD_BINARY)));
+  const fs::path document = root / "my documents" / "report.docx";
+  fs::create_directories(document.parent_path());
+  write_file(document, {'d', 'o', 'c'});
+  for (const std::string& arg : {document.string(), std::string("/S")}) {
+    SCOPED_TRACE(arg);
+    fs::remove(record());
+    EXPECT_EQ(run({arg}).status, 1);
+    EXPECT_TRUE(wait_for_child(10));
+    EXPECT_TRUE(fs::exists(document));
+  }
+}
+
 TEST_F(LauncherRun, MissingFileCostsAboutTenSeconds) {
   make_launcher({});
-  const Outcome outcome = run({(root / "no such file").string()});
+  const fs::path missing = own_temp_file(root);
+  fs::remove(missing);
+  const Outcome outcome = run({missing.string()});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "");
   // 100 waits of 100 ms; the bound above leaves room for a busy machine.

@@ -136,28 +136,76 @@ TEST(TempDirLength, TooLongForItsBufferFails) {
   EXPECT_TRUE(platform_temp_dir(dir, sizeof dir));
 }
 
-TEST_F(PosixLayer, TemporaryFileIsNewEmptyAndStartable) {
+TEST_F(PosixLayer, TemporaryFileLiesInAFolderOfItsOwn) {
   const std::string prefix = dir.string() + "/";
   char first[256], second[256];
-  ASSERT_TRUE(platform_make_temp_file(prefix.c_str(), first, sizeof first));
-  ASSERT_TRUE(platform_make_temp_file(prefix.c_str(), second, sizeof second));
-  EXPECT_STRNE(first, second);
+  const int fd1 = platform_create_temp_file(prefix.c_str(), first, sizeof first);
+  const int fd2 = platform_create_temp_file(prefix.c_str(), second, sizeof second);
+  ASSERT_NE(fd1, PLATFORM_NO_FILE);
+  ASSERT_NE(fd2, PLATFORM_NO_FILE);
+  EXPECT_EQ(platform_write(fd1, "ab", 2), 2);
+  EXPECT_TRUE(platform_close(fd1));
+  EXPECT_TRUE(platform_close(fd2));
   for (const char* path : {first, second}) {
-    EXPECT_EQ(std::string(path).rfind(prefix + "EXE", 0), 0u) << path;
+    const fs::path file(path);
+    EXPECT_TRUE(platform_is_temp_file_name(path)) << path;
+    EXPECT_EQ(file.parent_path().parent_path(), dir);
+    EXPECT_EQ(file.parent_path().filename().string().rfind("SFX", 0), 0u) << path;
     struct stat st;
+    ASSERT_EQ(::stat(file.parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << "the folder is the user's alone";
     ASSERT_EQ(::stat(path, &st), 0);
-    EXPECT_EQ(st.st_size, 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
+  }
+  EXPECT_NE(fs::path(first).parent_path(), fs::path(second).parent_path());
+
+  // Locked: the write permission is gone; removed: the file and its folder.
+  const int locked = platform_open_locked(first);
+  ASSERT_NE(locked, PLATFORM_NO_FILE);
+  char back[4] = {};
+  EXPECT_EQ(platform_read(locked, back, sizeof back), 2);
+  struct stat locked_st;
+  ASSERT_EQ(::stat(first, &locked_st), 0);
+  EXPECT_EQ(locked_st.st_mode & 07777, 0500u);
+  EXPECT_TRUE(platform_close(locked));
+  EXPECT_TRUE(platform_remove_temp_file(first));
+  EXPECT_TRUE(platform_remove_temp_file(second));
+  EXPECT_TRUE(fs::is_empty(dir));
+  EXPECT_FALSE(platform_remove_temp_file(first));
+  EXPECT_EQ(platform_open_locked(first), PLATFORM_NO_FILE);
+}
+
+TEST_F(PosixLayer, RemovingAFileLeavesFoldersThatAreNotTheLaunchers) {
+  fs::create_directories(dir / "SFXabcdef");
+  fs::create_directories(dir / "Documents");
+  for (const char* folder : {"SFXabcdef", "Documents"}) {
+    const std::string file = (dir / folder / "EXEabc123").string();
+    { std::ofstream touch(file); }
+    EXPECT_TRUE(platform_remove_temp_file(file.c_str()));
+  }
+  EXPECT_FALSE(fs::exists(dir / "SFXabcdef"));
+  EXPECT_TRUE(fs::exists(dir / "Documents"));
+}
+
+TEST(TempFileName, IsEXEAndSixLettersOrDigits) {
+  for (const char* name : {"EXEabc123", "/tmp/SFXa1b2c3/EXEZZZZZZ", "EXE000000"}) {
+    EXPECT_TRUE(platform_is_temp_file_name(name)) << name;
+  }
+  for (const char* name : {"", "EXE", "EXEabc12", "EXEabc1234", "exeabc123", "EXEabc-12",
+                           "/home/me/report.docx", "/S", "/tmp/EXEabc123/", "SFXabc123"}) {
+    EXPECT_FALSE(platform_is_temp_file_name(name)) << name;
   }
 }
 
 TEST_F(PosixLayer, TemporaryFileThatWouldNotFitIsNotMade) {
   const std::string prefix = dir.string() + "/";
-  std::vector<char> path(prefix.size() + 9);  // room for the name but not its zero
-  EXPECT_FALSE(platform_make_temp_file(prefix.c_str(), path.data(), static_cast<uint32_t>(path.size())));
+  std::vector<char> path(prefix.size() + 19);  // room for the names but not the zero
+  EXPECT_EQ(platform_create_temp_file(prefix.c_str(), path.data(), static_cast<uint32_t>(path.size())),
+            PLATFORM_NO_FILE);
   EXPECT_TRUE(fs::is_empty(dir));
-  EXPECT_FALSE(platform_make_temp_file((dir.string() + "/missing/").c_str(), path.data(),
-                                       static_cast<uint32_t>(path.size())));
+  EXPECT_EQ(platform_create_temp_file((dir.string() + "/missing/").c_str(), path.data(),
+                                      static_cast<uint32_t>(path.size())),
+            PLATFORM_NO_FILE);
 }
 
 TEST(OwnPath, IsThisProgramsFile) {

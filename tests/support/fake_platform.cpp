@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "temp_names.h"
 
 namespace fake {
 
@@ -67,15 +68,49 @@ bool platform_temp_dir(char* dir, uint32_t capacity) {
   return !platform().temp_dir_fails && fake::copy_out(platform().temp_dir, dir, capacity);
 }
 
-bool platform_make_temp_file(const char* dir, char* path, uint32_t capacity) {
-  fake::log(std::string("make_temp_file ") + dir);
+int platform_create_temp_file(const char* dir, char* path, uint32_t capacity) {
+  fake::log(std::string("create_temp_file ") + dir);
   auto& p = platform();
-  if (p.make_temp_fails) return false;
-  const std::string made = std::string(dir) + "EXE" + std::to_string(p.next_temp_number++) + ".tmp";
-  if (!fake::copy_out(made, path, capacity)) return false;
+  if (p.make_temp_fails) return PLATFORM_NO_FILE;
+  const std::string number = std::to_string(p.next_temp_number++);
+  const std::string folder = std::string(dir) + "SFX" + number + "/";
+  const std::string made = folder + "EXE" + number + ".tmp";
+  if (!fake::copy_out(made, path, capacity)) return PLATFORM_NO_FILE;
+  p.folders.push_back(folder);
   p.files[made];  // new and empty
   p.temp_files.push_back(made);
+  const int fd = p.next_fd++;
+  p.open_files[fd] = fake::OpenFile{made, 0, true, false};
+  return fd;
+}
+
+bool platform_remove_temp_file(const char* path) {
+  fake::log(std::string("remove_temp_file ") + path);
+  auto& p = platform();
+  if (p.unlink_failures < 0) return false;
+  if (p.unlink_failures > 0) {
+    --p.unlink_failures;
+    return false;
+  }
+  if (p.files.erase(path) == 0) return false;
+  p.unlinked.push_back(path);
+  const std::string name = path;
+  const std::string folder = name.substr(0, name.rfind('/') + 1);
+  const auto it = std::find(p.folders.begin(), p.folders.end(), folder);
+  const bool empty = std::none_of(p.files.begin(), p.files.end(), [&](const auto& file) {
+    return file.first.compare(0, folder.size(), folder) == 0;
+  });
+  if (it != p.folders.end() && empty) {
+    p.folders.erase(it);
+    p.removed_folders.push_back(folder);
+  }
   return true;
+}
+
+// The Windows form; the fake's folders and files (SFX<N>/EXE<N>.tmp) have it but for the
+// folder's length, which the fake does not check.
+bool platform_is_temp_file_name(const char* path) {
+  return is_windows_temp_file_name(last_path_component(path));
 }
 
 void platform_chdir_root() {
@@ -88,17 +123,20 @@ int platform_open_read(const char* path) {
   auto& p = platform();
   if (fake::is_unopenable(path) || p.files.count(path) == 0) return PLATFORM_NO_FILE;
   const int fd = p.next_fd++;
-  p.open_files[fd] = fake::OpenFile{path, 0, false};
+  p.open_files[fd] = fake::OpenFile{path, 0, false, false};
   return fd;
 }
 
-int platform_open_write(const char* path) {
-  fake::log(std::string("open_write ") + path);
+int platform_open_locked(const char* path) {
+  fake::log(std::string("open_locked ") + path);
   auto& p = platform();
-  if (fake::is_unopenable(path)) return PLATFORM_NO_FILE;
-  p.files[path].clear();
+  if (p.before_lock && p.files.count(path) != 0) p.before_lock(p.files[path]);
+  if (p.lock_fails || fake::is_unopenable(path) || p.files.count(path) == 0) return PLATFORM_NO_FILE;
+  for (const auto& open : p.open_files) {
+    if (open.second.path == path && open.second.for_write) return PLATFORM_NO_FILE;
+  }
   const int fd = p.next_fd++;
-  p.open_files[fd] = fake::OpenFile{path, 0, true};
+  p.open_files[fd] = fake::OpenFile{path, 0, false, true};
   return fd;
 }
 
@@ -158,26 +196,17 @@ bool platform_close(int fd) {
   return ok;
 }
 
-bool platform_unlink(const char* path) {
-  fake::log(std::string("unlink ") + path);
-  auto& p = platform();
-  if (p.unlink_failures < 0) return false;
-  if (p.unlink_failures > 0) {
-    --p.unlink_failures;
-    return false;
-  }
-  if (p.files.erase(path) == 0) return false;
-  p.unlinked.push_back(path);
-  return true;
-}
-
 bool platform_start(const char* program, const char* arg0, const char* arg1) {
   fake::log(std::string("start ") + program + " " + arg0 + " " + arg1);
   auto& p = platform();
-  fake::Start start{program, arg0, arg1, {}, false};
+  fake::Start start{program, arg0, arg1, {}, false, false};
   const auto it = p.files.find(program);
   if (it != p.files.end()) start.program_bytes = it->second;
-  for (const auto& open : p.open_files) start.program_still_open |= open.second.path == program;
+  for (const auto& open : p.open_files) {
+    if (open.second.path != program) continue;
+    start.program_open_for_write |= open.second.for_write;
+    start.program_locked |= open.second.locked;
+  }
   p.starts.push_back(start);
   return !p.start_fails && it != p.files.end();
 }

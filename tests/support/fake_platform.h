@@ -20,13 +20,15 @@ struct Fill {
 struct Start {
   std::string program, arg0, arg1;
   std::vector<uint8_t> program_bytes;  // the program file's contents when it was started
-  bool program_still_open;             // some descriptor was still open on it
+  bool program_open_for_write;         // a descriptor open for writing was still open on it
+  bool program_locked;                 // a locked descriptor was open on it
 };
 
 struct OpenFile {
   std::string path;
   uint64_t position;
   bool for_write;
+  bool locked;  // opened with platform_open_locked
 };
 
 struct Platform {
@@ -39,7 +41,11 @@ struct Platform {
   bool own_path_fails = false;
   bool temp_dir_fails = false;
   bool make_temp_fails = false;
-  std::vector<std::string> unopenable;  // paths that neither open call can open
+  std::vector<std::string> unopenable;  // paths that no open call can open
+  bool lock_fails = false;               // platform_open_locked fails
+  // Called when platform_open_locked is asked for the temporary file, before it opens it: another
+  // process at work in the moment between the close and the reopening.
+  std::function<void(std::vector<uint8_t>& file)> before_lock;
   int64_t read_fails_at = -1;           // reads of the own file fail from this offset on
   int64_t disk_space = -1;              // bytes writes may still add; -1 for no limit
   bool close_write_fails = false;       // closing a file opened for writing reports failure
@@ -60,6 +66,8 @@ struct Platform {
   std::vector<std::string> messages;  // "caption|text"
   std::vector<Start> starts;
   std::vector<std::string> unlinked;  // paths deleted
+  std::vector<std::string> folders;   // the launcher's folders that exist (paths ending in '/')
+  std::vector<std::string> removed_folders;
   std::string working_dir = "/home/user";
   bool window_visible = false;
   int window_shows = 0;
@@ -72,7 +80,8 @@ struct Platform {
   int call_index(const std::string& prefix, int from = 0) const;
   // Number of logged calls that begin with prefix.
   int call_count(const std::string& prefix) const;
-  // The temporary files made so far (paths), whether or not they still exist.
+  // The temporary files made so far (paths), whether or not they still exist: the N-th is
+  // <temp_dir>SFX<N>/EXE<N>.tmp.
   std::vector<std::string> temp_files;
 };
 

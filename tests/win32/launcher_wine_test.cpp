@@ -1,10 +1,22 @@
-// The launcher as a user meets it, under wine: packed with a program of our own, started,
-// failing, deleting, and its resources read back from the built file.
+// The launcher as a user meets it, under wine: packed with a program of our own, started from
+// folders of every kind, failing, deleting, holding its file against others, and its window
+// answering throughout a long unpack.
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "crc32.h"
+#include "integrity.h"
+#include "pe_image.h"
+#include "temp_names.h"
+#include "win32_layer.h"
 #include "wine_harness.h"
 
 namespace {
@@ -26,71 +38,214 @@ Bytes file_bytes(const std::string& path) {
   return bytes;
 }
 
-Bytes packed_launcher(const Bytes& program) {
+std::string text_file(const std::string& path) {
+  const Bytes bytes = file_bytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The integrity record of program, as the packer writes it before the marker.
+Bytes record_of(const Bytes& program) {
+  Bytes record(INTEGRITY_RECORD_BYTES);
+  integrity_record_write(IntegrityRecord{program.size(), crc32_update(0, program.data(), program.size())},
+                         record.data());
+  return record;
+}
+
+// The launcher, then the record and the payload of program (without the record if bare).
+Bytes packed_launcher(const Bytes& program, bool bare = false) {
   Bytes launcher = file_bytes(LAUNCHER);
+  if (!bare) {
+    const Bytes record = record_of(program);
+    launcher.insert(launcher.end(), record.begin(), record.end());
+  }
   const Bytes payload = make_payload(program);
   launcher.insert(launcher.end(), payload.begin(), payload.end());
   return launcher;
 }
 
-std::string text_file(const std::string& path) {
-  const Bytes bytes = file_bytes(path);
-  return std::string(bytes.begin(), bytes.end());
+// Where a run left its program: the one folder in temp, of the launcher's form, holding one
+// file of the launcher's form. Empty when that is not what temp holds.
+std::string unpacked_file(const std::string& temp) {
+  const std::vector<std::string> folders = list_files(temp, "*", true);
+  if (folders.size() != 1 || !list_files(temp, "*").empty() ||
+      !is_windows_temp_folder_name(folders[0].c_str())) {
+    return "";
+  }
+  const std::string folder = temp + "\\" + folders[0];
+  const std::vector<std::string> files = list_files(folder, "*");
+  if (files.size() != 1 || !list_files(folder, "*", true).empty() ||
+      !is_windows_temp_file_name(files[0].c_str())) {
+    return "";
+  }
+  return folder + "\\" + files[0];
 }
 
 // ---- unpack and start ------------------------------------------------------------------------
 
 struct StartCase {
   const char* name;
-  const char* folder;  // where the packed launcher lies
+  const char* folder;  // where the packed launcher lies ("" for a path of MAX_PATH - 1 characters)
   const char* file;    // and its name
+  bool document;       // started with a document's path, as when one is dropped on its icon
 };
 
-// Cases print as their names in test listings.
 void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
 
 class LauncherStarts : public testing::TestWithParam<StartCase> {};
 
-TEST_P(LauncherStarts, UnpacksTheProgramAndStartsItWithItsOwnPath) {
+TEST_P(LauncherStarts, UnpacksIntoAFolderOfItsOwnAndStartsWithItsOwnPath) {
   const StartCase& c = GetParam();
   ScratchFolder scratch(c.name);
-  const std::string launcher = scratch.make(c.folder) + "\\" + c.file;
+  std::string folder = c.folder;
+  if (folder.empty()) {
+    // The launcher's path is MAX_PATH - 1 characters long, the longest that every call takes.
+    const size_t base = scratch.path().size() + 1 + std::strlen("\\setup.exe");
+    folder = std::string(MAX_PATH - 1 - base, 'p');
+  }
+  const std::string launcher = scratch.make(folder) + "\\" + c.file;
+  if (c.folder[0] == '\0') {
+    ASSERT_EQ(launcher.size(), static_cast<size_t>(MAX_PATH - 1));
+  }
   const std::string temp = scratch.make("temp");
   const std::string out = scratch.make("out");
+  const std::string document = scratch.make("My Documents") + "\\report.docx";
+  ASSERT_TRUE(write_file(document, Bytes{'d', 'o', 'c'}));
   const Bytes child = file_bytes(CHILD);
   ASSERT_TRUE(write_file(launcher, packed_launcher(child)));
 
-  const LauncherRun run = run_launcher(launcher, "", temp, out);
+  const LauncherRun run = run_launcher(launcher, c.document ? "\"" + document + "\"" : "", temp, out);
   ASSERT_TRUE(run.started);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_status, 1u);
   EXPECT_FALSE(run.message_shown) << run.message_text;
   ASSERT_TRUE(wait_for_child(out, 30000)) << "the unpacked program did not run";
 
-  // The one file the run left: a new temporary file named EXE....
-  const std::vector<std::string> left = list_files(temp, "*");
-  ASSERT_EQ(left.size(), 1u);
-  const std::string& name = left[0];
-  EXPECT_EQ(name.compare(0, 3, "EXE"), 0) << name;
-  const std::string temp_file = temp + "\\" + name;
-
-  // The temporary path, a blank, the launcher's own path; a path with blanks stays one
-  // argument.
-  EXPECT_EQ(text_file(out + "\\command-line.txt"), temp_file + " " + quoted_if_blank(launcher));
-  EXPECT_EQ(text_file(out + "\\own-path.txt"), temp_file);
-  EXPECT_TRUE(file_bytes(out + "\\own-file.bin") == child) << "the unpacked program differs";
-  EXPECT_TRUE(file_bytes(temp_file) == child);
+  // The program lies alone in a new folder of its own, named as the launcher names them.
+  const std::string program = unpacked_file(temp);
+  ASSERT_NE(program, "") << "temp does not hold one folder with one file of the launcher's";
+  // The temporary path, a blank, the launcher's own path exactly (quoted when it has blanks).
+  EXPECT_EQ(text_file(out + "\\command-line.txt"), program + " " + quoted_if_blank(launcher));
+  EXPECT_EQ(text_file(out + "\\own-path.txt"), program);
+  EXPECT_TRUE(file_bytes(out + "\\own-file.bin") == child) << "the started program differs";
+  EXPECT_TRUE(file_exists(document)) << "a dropped document was deleted";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Folders, LauncherStarts,
-    testing::Values(StartCase{"plain", "setup", "setup.exe"},
-                    StartCase{"blanks", "Program Setup Files", "corvalin setup.exe"}),
+    testing::Values(StartCase{"plain", "setup", "setup.exe", false},
+                    StartCase{"blanks", "Program Setup Files", "corvalin setup.exe", false},
+                    StartCase{"cyrillic", "\xD0\x97\xD0\xB0\xD0\xB3\xD1\x80\xD1\x83\xD0\xB7\xD0\xBA\xD0\xB8 \xC3\xBC",
+                              "setup.exe", false},
+                    StartCase{"full_width", "bf\xEF\xBC\xA4", "setup.exe", false},
+                    StartCase{"longest_path", "", "setup.exe", false},
+                    StartCase{"dropped_document", "Downloads", "setup.exe", true}),
     case_name<StartCase>);
 
-// ---- a window that answers -------------------------------------------------------------------
+// The folder's access list as text (SDDL), or "" when it cannot be read.
+std::string access_list(const std::string& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  if (GetNamedSecurityInfoW(wide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "";
+  }
+  wchar_t* sddl = nullptr;
+  std::string text;
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                           DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+    text = utf8(sddl);
+    LocalFree(sddl);
+  }
+  LocalFree(descriptor);
+  return text;
+}
 
-TEST(LauncherWindow, AnswersThroughoutALongUnpack) {
+// The user this process runs as, as SDDL names a SID.
+std::string user_sid() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } info;
+  DWORD size = 0;
+  wchar_t* sid = nullptr;
+  std::string text;
+  if (GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+      ConvertSidToStringSidW(info.user.User.Sid, &sid)) {
+    text = utf8(sid);
+    LocalFree(sid);
+  }
+  CloseHandle(token);
+  return text;
+}
+
+TEST(LauncherFolder, GivesAccessToTheUserAdministratorsAndSystemAlone) {
+  ScratchFolder scratch("acl");
+  const std::string launcher = scratch.make("setup") + "\\setup.exe";
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  ASSERT_TRUE(write_file(launcher, packed_launcher(file_bytes(CHILD))));
+  ASSERT_EQ(run_launcher(launcher, "", temp, out).exit_status, 1u);
+  ASSERT_TRUE(wait_for_child(out, 30000));
+  const std::string program = unpacked_file(temp);
+  ASSERT_NE(program, "");
+
+  // Every entry that grants access names the system, the administrators or the user; the user's
+  // grants everything. (Where the file system keeps no access lists, as under wine, the system
+  // reports one made from the file's permissions, which the launcher's list set.)
+  const std::string user = user_sid();
+  ASSERT_NE(user, "");
+  for (const std::string& path : {program.substr(0, program.rfind('\\')), program}) {
+    const std::string list = access_list(path);
+    ASSERT_EQ(list.rfind("D:", 0), 0u) << path << ": " << list;
+    size_t entries = 0;
+    for (size_t at = list.find('('); at != std::string::npos; at = list.find('(', at + 1)) {
+      const std::string entry = list.substr(at + 1, list.find(')', at) - at - 1);
+      const std::string sid = entry.substr(entry.rfind(';') + 1);
+      if (entry.rfind("A;", 0) != 0) continue;
+      ++entries;
+      EXPECT_TRUE(sid == "SY" || sid == "BA" || sid == user) << path << ": " << list;
+      if (sid == user) {
+        EXPECT_NE(entry.find(";FA;"), std::string::npos) << list;
+      }
+    }
+    EXPECT_GE(entries, 1u) << list;
+  }
+}
+
+// ---- a long unpack: a window that answers, and a file nobody else can touch -------------------
+
+// Another program of the same user, trying the whole time to write, delete or rename the
+// launcher's temporary file.
+struct Intruder {
+  std::string temp;
+  int attempts = 0;
+  int successes = 0;
+};
+
+void intrude(void* context) {
+  auto* intruder = static_cast<Intruder*>(context);
+  for (const std::string& folder : list_files(intruder->temp, "SFX*", true)) {
+    for (const std::string& name : list_files(intruder->temp + "\\" + folder, "EXE*.tmp")) {
+      const std::wstring path = wide(intruder->temp + "\\" + folder + "\\" + name);
+      ++intruder->attempts;
+      HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        ++intruder->successes;
+        DWORD put = 0;
+        WriteFile(file, "MZ not the packed program", 25, &put, nullptr);
+        CloseHandle(file);
+      }
+      if (MoveFileW(path.c_str(), (path + L".moved").c_str())) ++intruder->successes;
+      if (DeleteFileW(path.c_str())) ++intruder->successes;
+    }
+  }
+}
+
+TEST(LauncherLongUnpack, AnswersItsWindowAndHoldsItsFileAgainstOthers) {
   // About 1.3 GB of zeros after the program: seconds of unpacking from a file of 140 MB. A window
   // that handled no messages while copying would leave the watcher's 1.5 s waits to run out.
   ScratchFolder scratch("long");
@@ -102,19 +257,25 @@ TEST(LauncherWindow, AnswersThroughoutALongUnpack) {
   head.insert(head.end(), payload.begin(), payload.end());
   ASSERT_TRUE(write_long_payload(launcher, head, 20000));
 
-  SetEnvironmentVariableA("SFX_CHILD_NO_COPY", "1");
+  Intruder intruder;
+  intruder.temp = temp;
+  SetEnvironmentVariableW(L"SFX_CHILD_NO_COPY", L"1");
   const DWORD started = GetTickCount();
-  const LauncherRun run = run_launcher(launcher, "", temp, out, true);
+  const LauncherRun run = run_launcher(launcher, "", temp, out, true, intrude, &intruder);
   const DWORD took = GetTickCount() - started;
-  SetEnvironmentVariableA("SFX_CHILD_NO_COPY", nullptr);
+  SetEnvironmentVariableW(L"SFX_CHILD_NO_COPY", nullptr);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_status, 1u);
+  EXPECT_FALSE(run.message_shown);
   EXPECT_TRUE(wait_for_child(out, 30000));
+  std::printf("long unpack: %lu ms, %d of %d pings answered, %d attempts on the file\n",
+              static_cast<unsigned long>(took), run.answers, run.pings, intruder.attempts);
+
   EXPECT_EQ(run.ping_timeouts, 0) << run.answers << " of " << run.pings << " pings answered";
   // Enough pings that a window left alone for the whole copy could not have passed.
   EXPECT_GE(run.answers, 8) << "the unpack took " << took << " ms";
-  std::printf("long unpack: %lu ms, %d of %d pings answered\n", static_cast<unsigned long>(took),
-              run.answers, run.pings);
+  EXPECT_GE(intruder.attempts, 50);
+  EXPECT_EQ(intruder.successes, 0) << "another program wrote, moved or deleted the launcher's file";
 }
 
 // ---- failures --------------------------------------------------------------------------------
@@ -126,26 +287,88 @@ struct FailureCase {
 
 Bytes launcher_without_payload() { return file_bytes(LAUNCHER); }
 
-Bytes launcher_with_cut_payload() {
-  // The file ends in the middle of the first block.
-  const size_t payload_start = file_bytes(LAUNCHER).size() + 13;
+// The packed child's offsets: the payload starts after the stub, the record and the marker.
+size_t payload_start() { return file_bytes(LAUNCHER).size() + INTEGRITY_RECORD_BYTES + 13; }
+
+size_t first_block_length(const Bytes& packed) {
+  return (size_t{packed[payload_start()]} << 8) | packed[payload_start() + 1];
+}
+
+Bytes launcher_with_cut_block() {
   Bytes packed = packed_launcher(file_bytes(CHILD));
-  const size_t first_block = (size_t{packed[payload_start]} << 8) | packed[payload_start + 1];
-  packed.resize(payload_start + 2 + first_block / 2);
+  packed.resize(payload_start() + 2 + first_block_length(packed) / 2);
   return packed;
+}
+
+Bytes launcher_cut_at_a_block_boundary() {
+  Bytes packed = packed_launcher(file_bytes(CHILD));
+  packed.resize(payload_start() + 2 + first_block_length(packed));
+  return packed;
+}
+
+Bytes launcher_cut_before_its_end_mark() {
+  Bytes packed = packed_launcher(file_bytes(CHILD));
+  packed.resize(packed.size() - 6);
+  return packed;
+}
+
+// A stored block's byte changed: it decodes, to other bytes.
+Bytes launcher_with_changed_stored_byte() {
+  Bytes child = file_bytes(CHILD);
+  child.resize(PACK_CHUNK_BYTES);  // one block
+  Bytes packed = file_bytes(LAUNCHER);
+  const Bytes record = record_of(child);
+  packed.insert(packed.end(), record.begin(), record.end());
+  const char* marker = "WOMBIXINSTALL";
+  packed.insert(packed.end(), marker, marker + 13);
+  const uint32_t length = PACK_CHUNK_BYTES + 4;
+  packed.push_back(static_cast<uint8_t>(length >> 8));
+  packed.push_back(static_cast<uint8_t>(length));
+  packed.insert(packed.end(), {1, 0, 0, 0});
+  packed.insert(packed.end(), child.begin(), child.end());
+  const char* end_mark = "KELVRA";
+  packed.insert(packed.end(), end_mark, end_mark + 6);
+  packed[packed.size() - 6 - 1000] ^= 0x01;
+  return packed;
+}
+
+// A bare stub, signed (a certificate table named by its security directory), and a payload
+// appended after the signature, where a signature does not reach.
+Bytes payload_after_a_signature() {
+  Bytes stub = file_bytes(LAUNCHER);
+  const uint32_t pe = uint32_t{stub[0x3C]} | uint32_t{stub[0x3D]} << 8;
+  const PeImage image = pe_image_read(stub.data(), static_cast<uint32_t>(stub.size()));
+  const size_t security = pe + 24 + (image.is_pe32 ? 96 : 112) + 4 * 8;
+  const auto table = static_cast<uint32_t>(stub.size());
+  const uint32_t table_bytes = 24;
+  for (int i = 0; i < 4; ++i) {
+    stub[security + static_cast<size_t>(i)] = static_cast<uint8_t>(table >> (8 * i));
+    stub[security + 4 + static_cast<size_t>(i)] = static_cast<uint8_t>(table_bytes >> (8 * i));
+  }
+  // WIN_CERTIFICATE: its length, revision 2.0, type PKCS#7, and (here) nothing signed.
+  const Bytes certificate = {24, 0, 0, 0, 0x00, 0x02, 0x02, 0x00};
+  stub.insert(stub.end(), certificate.begin(), certificate.end());
+  stub.resize(stub.size() + 16, 0);
+  const Bytes child = file_bytes(CHILD);
+  const Bytes record = record_of(child);
+  stub.insert(stub.end(), record.begin(), record.end());
+  const Bytes payload = make_payload(child);
+  stub.insert(stub.end(), payload.begin(), payload.end());
+  return stub;
 }
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class LauncherFails : public testing::TestWithParam<FailureCase> {};
 
-TEST_P(LauncherFails, ShowsTheMessageAndLeavesNothingBehind) {
+TEST_P(LauncherFails, ShowsTheMessageStartsNothingAndLeavesNothing) {
   const FailureCase& c = GetParam();
   ScratchFolder scratch(c.name);
   const std::string launcher = scratch.make("Setup Folder") + "\\setup.exe";
   const std::string temp = scratch.make("temp");
   const std::string out = scratch.make("out");
-  ASSERT_TRUE(write_file(launcher, c.make()));
+  const Bytes made = c.make();
+  ASSERT_TRUE(write_file(launcher, made)) << GetLastError() << " " << launcher << " " << made.size();
 
   const LauncherRun run = run_launcher(launcher, "", temp, out);
   ASSERT_TRUE(run.started);
@@ -156,37 +379,45 @@ TEST_P(LauncherFails, ShowsTheMessageAndLeavesNothingBehind) {
       << run.message_text;
   EXPECT_FALSE(run.progress_visible_with_message) << "the progress window covers the message";
 
-  // Nothing was started and no temporary file is left.
+  // Nothing was started and no temporary file or folder is left.
   EXPECT_FALSE(wait_for_child(out, 500));
   EXPECT_EQ(list_files(out, "*").size(), 0u);
   EXPECT_EQ(list_files(temp, "*").size(), 0u);
+  EXPECT_EQ(list_files(temp, "*", true).size(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Payloads, LauncherFails,
     testing::Values(FailureCase{"no_payload", launcher_without_payload},
-                    FailureCase{"cut_payload", launcher_with_cut_payload}),
+                    FailureCase{"cut_inside_a_block", launcher_with_cut_block},
+                    FailureCase{"cut_at_a_block_boundary", launcher_cut_at_a_block_boundary},
+                    FailureCase{"cut_before_its_end_mark", launcher_cut_before_its_end_mark},
+                    FailureCase{"changed_stored_byte", launcher_with_changed_stored_byte},
+                    FailureCase{"payload_after_a_signature", payload_after_a_signature}),
     case_name<FailureCase>);
+
+TEST(LauncherBareLayout, UnpacksAPayloadWithoutRecordAsBefore) {
+  ScratchFolder scratch("bare");
+  const std::string launcher = scratch.make("setup") + "\\setup.exe";
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  const Bytes child = file_bytes(CHILD);
+  ASSERT_TRUE(write_file(launcher, packed_launcher(child, true)));
+  EXPECT_EQ(run_launcher(launcher, "", temp, out).exit_status, 1u);
+  ASSERT_TRUE(wait_for_child(out, 30000));
+  EXPECT_TRUE(file_bytes(out + "\\own-file.bin") == child);
+}
 
 // ---- delete mode -----------------------------------------------------------------------------
 
-struct DeleteCase {
-  const char* name;
-  const char* folder;
-  const char* file;
-};
-
-void PrintTo(const DeleteCase& c, std::ostream* os) { *os << c.name; }
-
-class LauncherDeletes : public testing::TestWithParam<DeleteCase> {};
-
-TEST_P(LauncherDeletes, RemovesTheQuotedFileAndExitsWithOne) {
-  const DeleteCase& c = GetParam();
-  ScratchFolder scratch(c.name);
-  const std::string victim = scratch.make(c.folder) + "\\" + c.file;
+TEST(LauncherDeletes, RemovesItsOwnTemporaryFileAndFolder) {
+  ScratchFolder scratch("delete");
+  const std::string folder = scratch.make("Temp With Blanks") + "\\SFX0123456789ABCDEF";
+  ASSERT_TRUE(CreateDirectoryW(wide(folder).c_str(), nullptr));
+  const std::string victim = folder + "\\EXE4F2A.tmp";
+  ASSERT_TRUE(write_file(victim, Bytes{'x'}));
   const std::string temp = scratch.make("temp");
   const std::string out = scratch.make("out");
-  ASSERT_TRUE(write_file(victim, Bytes{'x'}));
   // Delete mode never looks for a payload, so a bare launcher will do.
   const std::string launcher = scratch.path() + "\\setup.exe";
   ASSERT_TRUE(write_file(launcher, file_bytes(LAUNCHER)));
@@ -196,13 +427,60 @@ TEST_P(LauncherDeletes, RemovesTheQuotedFileAndExitsWithOne) {
   EXPECT_EQ(run.exit_status, 1u);
   EXPECT_FALSE(run.message_shown);
   EXPECT_FALSE(file_exists(victim));
-  EXPECT_EQ(list_files(temp, "*").size(), 0u) << "delete mode made a temporary file";
+  EXPECT_FALSE(file_exists(folder)) << "its folder, now empty, stays";
+  EXPECT_TRUE(list_files(temp, "*", true).empty()) << "delete mode unpacked";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, LauncherDeletes,
-    testing::Values(DeleteCase{"plain", "setup", "installer.exe"},
-                    DeleteCase{"blanks", "Program Setup Files", "corvalin setup.exe"}),
-    case_name<DeleteCase>);
+// ---- the start through the shell -------------------------------------------------------------
+
+TEST(ShellStart, StartsATmpFileAsAProgramWithItsArgument) {
+  // What the launcher does when a program asks for elevation: the shell starts it, as the
+  // program it is, whatever its name ends in.
+  ScratchFolder scratch("shell");
+  const std::string program = scratch.make("SFX00000000000000AB") + "\\EXE12AB.tmp";
+  const std::string out = scratch.make("out");
+  ASSERT_TRUE(write_file(program, file_bytes(CHILD)));
+  SetEnvironmentVariableW(L"SFX_CHILD_OUT", wide(out).c_str());
+  SetEnvironmentVariableW(L"SFX_CHILD_NO_COPY", L"1");
+  const std::string argument = "\"C:\\Setup Files\\setup.exe\"";
+  const bool started = win32_start_through_shell(wide(program).c_str(), wide(argument).c_str());
+  SetEnvironmentVariableW(L"SFX_CHILD_NO_COPY", nullptr);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(wait_for_child(out, 30000));
+  const std::string line = text_file(out + "\\command-line.txt");
+  EXPECT_NE(line.find("EXE12AB.tmp"), std::string::npos) << line;
+  EXPECT_EQ(line.substr(line.size() - argument.size()), argument) << line;
+}
+
+// ---- the library search ----------------------------------------------------------------------
+
+DWORD run_probe(const std::string& probe, const char* arguments) {
+  std::wstring line = L"\"" + wide(probe) + L"\" " + wide(arguments);
+  STARTUPINFOW startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessW(wide(probe).c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return 99;
+  }
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD status = 99;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return status;
+}
+
+TEST(LibrarySearch, PassesOverALibraryPlantedBesideTheProgram) {
+  // As a file downloaded beside the launcher would lie: loaded by name without the restriction,
+  // passed over with it.
+  ScratchFolder scratch("dll");
+  const std::string probe = scratch.make("Downloads") + "\\probe.exe";
+  ASSERT_TRUE(write_file(probe, file_bytes(windows_path(SFX_DLL_SEARCH_PROBE_EXE))));
+  ASSERT_TRUE(write_file(scratch.path() + "\\Downloads\\sfx_planted.dll", file_bytes(windows_path(SFX_PLANTED_DLL))));
+  EXPECT_EQ(run_probe(probe, "--unrestricted"), 1u) << "the planted library is not found at all";
+  EXPECT_EQ(run_probe(probe, ""), 0u) << "the planted library was loaded";
+}
 
 }  // namespace

@@ -4,6 +4,32 @@
 
 #include "codec.h"
 
+std::wstring wide(const std::string& utf8_text) {
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8_text.c_str(), -1, nullptr, 0);
+  std::wstring out(static_cast<size_t>(n > 0 ? n : 1), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8_text.c_str(), -1, &out[0], n);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+std::string utf8(const std::wstring& wide_text) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide_text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 1), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide_text.c_str(), -1, &out[0], n, nullptr, nullptr);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+namespace {
+
+// The path for a wide call: long ones get the prefix that lifts the usual length limit.
+std::wstring system_path(const std::string& path) {
+  const std::wstring w = wide(path);
+  return w.size() >= 240 && w.compare(0, 4, L"\\\\?\\") != 0 ? L"\\\\?\\" + w : w;
+}
+
+}  // namespace
+
 std::string windows_path(const char* build_path) {
   std::string path = build_path;
   if (!path.empty() && path[0] == '/') path = "Z:" + path;  // wine's drive for the Unix root
@@ -14,8 +40,8 @@ std::string windows_path(const char* build_path) {
 }
 
 bool read_file(const std::string& path, Bytes* bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE file = CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   const DWORD size = GetFileSize(file, nullptr);
   bytes->assign(size, 0);
@@ -26,7 +52,7 @@ bool read_file(const std::string& path, Bytes* bytes) {
 }
 
 bool write_file(const std::string& path, const Bytes& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE file = CreateFileW(system_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD put = 0;
   const BOOL ok = bytes.empty() ||
@@ -36,55 +62,67 @@ bool write_file(const std::string& path, const Bytes& bytes) {
 }
 
 bool file_exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(system_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::vector<std::string> list_files(const std::string& dir, const char* pattern) {
+bool is_folder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(system_path(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::vector<std::string> list_files(const std::string& dir, const char* pattern, bool folders) {
   std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((dir + "\\" + pattern).c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(system_path(dir + "\\" + pattern).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(found.cFileName);
-  } while (FindNextFileA(search, &found));
+    const std::string name = utf8(found.cFileName);
+    const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (folder == folders && name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
   FindClose(search);
   return names;
 }
 
 bool remove_tree(const std::string& dir) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      const std::string path = dir + "\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        remove_tree(path);
-      } else {
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(path.c_str());
-      }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+  for (const std::string& name : list_files(dir, "*", true)) remove_tree(dir + "\\" + name);
+  for (const std::string& name : list_files(dir, "*")) {
+    const std::wstring path = system_path(dir + "\\" + name);
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
   }
-  RemoveDirectoryA(dir.c_str());
+  RemoveDirectoryW(system_path(dir).c_str());
   return !file_exists(dir);
 }
 
+namespace {
+
+// The temporary directory as the tests found it: run_launcher sets TMP and TEMP for the launcher
+// it runs, which would otherwise move every later scratch folder into an earlier one's.
+const std::string& first_temp_dir() {
+  static const std::string dir = [] {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return utf8(temp);
+  }();
+  return dir;
+}
+
+const std::string& FIRST_TEMP_DIR = first_temp_dir();
+
+}  // namespace
+
 ScratchFolder::ScratchFolder(const char* name) {
-  char temp[MAX_PATH];
-  GetTempPathA(sizeof temp, temp);
-  path_ = std::string(temp) + "sfx-wine-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+  path_ = FIRST_TEMP_DIR + "sfx-wine-" + std::to_string(GetCurrentProcessId()) + "-" + name;
   remove_tree(path_);
-  CreateDirectoryA(path_.c_str(), nullptr);
+  CreateDirectoryW(system_path(path_).c_str(), nullptr);
 }
 
 ScratchFolder::~ScratchFolder() { remove_tree(path_); }
 
 std::string ScratchFolder::make(const std::string& name) const {
   const std::string path = path_ + "\\" + name;
-  CreateDirectoryA(path.c_str(), nullptr);
+  CreateDirectoryW(system_path(path).c_str(), nullptr);
   return path;
 }
 
@@ -112,7 +150,7 @@ Bytes make_payload(const Bytes& program, bool end_mark) {
 bool write_long_payload(const std::string& path, const Bytes& head, uint32_t zero_blocks) {
   const Bytes zeros(PACK_CHUNK_BYTES, 0);
   const Bytes framed = make_payload(zeros, false);  // the marker, then the one framed block
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE file = CreateFileW(system_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   auto put = [&](const uint8_t* bytes, size_t n) {
     DWORD done = 0;
@@ -166,19 +204,20 @@ void ping_progress_window(LauncherRun* run) {
 }  // namespace
 
 LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
-                         const std::string& temp_dir, const std::string& child_out, bool watch) {
+                         const std::string& temp_dir, const std::string& child_out, bool watch,
+                         WhileRunning while_running, void* context) {
   LauncherRun run;
-  SetEnvironmentVariableA("TMP", temp_dir.c_str());
-  SetEnvironmentVariableA("TEMP", temp_dir.c_str());
-  SetEnvironmentVariableA("SFX_CHILD_OUT", child_out.c_str());
+  SetEnvironmentVariableW(L"TMP", wide(temp_dir).c_str());
+  SetEnvironmentVariableW(L"TEMP", wide(temp_dir).c_str());
+  SetEnvironmentVariableW(L"SFX_CHILD_OUT", wide(child_out).c_str());
 
-  std::string command_line = "\"" + launcher + "\"";
-  if (!tail.empty()) command_line += " " + tail;
-  STARTUPINFOA startup;
+  std::wstring command_line = L"\"" + wide(launcher) + L"\"";
+  if (!tail.empty()) command_line += L" " + wide(tail);
+  STARTUPINFOW startup;
   std::memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
-  run.started = CreateProcessA(launcher.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0,
+  run.started = CreateProcessW(wide(launcher).c_str(), &command_line[0], nullptr, nullptr, FALSE, 0,
                                nullptr, nullptr, &startup, &process) != 0;
   if (!run.started) return run;
 
@@ -187,6 +226,7 @@ LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
   DWORD next_ping = GetTickCount();
   while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
     dismiss_message(&run);
+    if (while_running != nullptr) while_running(context);
     if (watch && static_cast<LONG>(GetTickCount() - next_ping) >= 0) {
       next_ping = GetTickCount() + 300;
       ping_progress_window(&run);

@@ -1,5 +1,9 @@
 // Helpers for the launcher's tests under wine: files and folders, packing a program into a
 // launcher, and running a launcher the way a user would, dismissing its message box.
+//
+// Paths are UTF-8 strings; every call to the system goes through its wide function, with the
+// \\?\ prefix where a path is longer than the system's usual limit, so that folders with any
+// name and of any length can be made.
 #pragma once
 
 #include <windows.h>
@@ -10,14 +14,19 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// UTF-8 and UTF-16, exactly.
+std::wstring wide(const std::string& utf8);
+std::string utf8(const std::wstring& wide);
+
 // A path the build gave (a Unix path when the tests run under wine) as a Windows path.
 std::string windows_path(const char* build_path);
 
 bool read_file(const std::string& path, Bytes* bytes);
 bool write_file(const std::string& path, const Bytes& bytes);
 bool file_exists(const std::string& path);
-// Names (not paths) of the files in dir that match pattern, e.g. "EXE*.tmp".
-std::vector<std::string> list_files(const std::string& dir, const char* pattern);
+bool is_folder(const std::string& path);
+// Names (not paths) of the files, or with folders set the folders, in dir that match pattern.
+std::vector<std::string> list_files(const std::string& dir, const char* pattern, bool folders = false);
 // Removes dir and everything in it; true when nothing is left.
 bool remove_tree(const std::string& dir);
 
@@ -65,12 +74,16 @@ struct LauncherRun {
   int ping_timeouts = 0;
 };
 
+// Called every 20 ms while a launcher runs (for a test that acts on the run meanwhile).
+using WhileRunning = void (*)(void* context);
+
 // Runs launcher with the command tail (empty for a double-click) in the environment of this
 // process, with TMP and TEMP set to temp_dir and SFX_CHILD_OUT to child_out. A failure message
 // box is read and dismissed with OK, as a user would.
 LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
                          const std::string& temp_dir, const std::string& child_out,
-                         bool watch = false);
+                         bool watch = false, WhileRunning while_running = nullptr,
+                         void* context = nullptr);
 
 // Waits until the child has written everything (done.txt) or the time runs out.
 bool wait_for_child(const std::string& child_out, DWORD timeout_ms);

@@ -14,18 +14,16 @@ int platform_open_read(const char* path) {
   return fd < 0 ? PLATFORM_NO_FILE : fd;
 }
 
-int platform_open_write(const char* path) {
-  // 0700: the file is the program the launcher will start.
+int platform_open_locked(const char* path) {
+  // POSIX has no lock that keeps other processes of the same user from writing: the write
+  // permission is taken away first, so that only a process that gives it back can write. The
+  // folder the file lies in is the user's alone (0700), so no other user can reach it at all.
   int fd;
-  do fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0700);
+  do fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return PLATFORM_NO_FILE;
-  // Truncated only when it holds something: the file is new and empty as a rule, and some file
-  // systems (ext4) take a truncation to nothing as the sign of a file being replaced, and then
-  // write the whole file out to disk when it is closed, which would cost the run a tenth of its
-  // time for nothing.
   struct stat st;
-  if (::fstat(fd, &st) != 0 || (st.st_size != 0 && ::ftruncate(fd, 0) != 0)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fchmod(fd, 0500) != 0) {
     ::close(fd);
     return PLATFORM_NO_FILE;
   }
@@ -61,4 +59,3 @@ int64_t platform_file_size(int fd) {
 
 bool platform_close(int fd) { return ::close(fd) == 0; }
 
-bool platform_unlink(const char* path) { return ::unlink(path) == 0; }

@@ -1,5 +1,6 @@
 // Paths for the POSIX platform layer: the own path, the temporary directory and files, and the
 // root directory.
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 
 #include "platform.h"
 #include "posix_launcher.h"
+#include "temp_names.h"
 
 namespace {
 
@@ -73,19 +75,48 @@ bool platform_temp_dir(char* dir, uint32_t capacity) {
   return copy_out(chosen, dir, capacity);
 }
 
-bool platform_make_temp_file(const char* dir, char* path, uint32_t capacity) {
-  std::string name = std::string(dir) + "EXEXXXXXX";
-  if (name.size() >= capacity) return false;
-  const int fd = ::mkstemp(&name[0]);
-  if (fd < 0) return false;
+namespace {
+
+// mkdtemp and mkstemp put six letters and digits in place of the XXXXXX (temp_names.h).
+constexpr char TEMP_FOLDER_PATTERN[] = "SFXXXXXXX";
+constexpr char TEMP_FILE_PATTERN[] = "EXEXXXXXX";
+
+}  // namespace
+
+int platform_create_temp_file(const char* dir, char* path, uint32_t capacity) {
+  std::string folder = std::string(dir) + TEMP_FOLDER_PATTERN;
+  std::string name = folder + "/" + TEMP_FILE_PATTERN;
+  if (name.size() >= capacity) return PLATFORM_NO_FILE;
+  // mkdtemp makes a new folder of mode 0700 and never takes one that exists.
+  if (::mkdtemp(&folder[0]) == nullptr) return PLATFORM_NO_FILE;
+  name = folder + "/" + TEMP_FILE_PATTERN;
+  const int fd = ::mkostemp(&name[0], O_CLOEXEC);
   // 0700: the file becomes the program the launcher starts.
-  const bool ok = ::fchmod(fd, 0700) == 0;
-  ::close(fd);
-  if (!ok) {
-    ::unlink(name.c_str());
-    return false;
+  if (fd < 0 || ::fchmod(fd, 0700) != 0 || !copy_out(name, path, capacity)) {
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlink(name.c_str());
+    }
+    ::rmdir(folder.c_str());
+    return PLATFORM_NO_FILE;
   }
-  return copy_out(name, path, capacity);
+  return fd;
+}
+
+bool platform_remove_temp_file(const char* path) {
+  if (::unlink(path) != 0) return false;
+  const std::string file = path;
+  const size_t slash = file.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    const std::string folder = file.substr(0, slash);
+    // rmdir removes only an empty folder.
+    if (is_posix_temp_name(last_path_component(folder.c_str()), "SFX")) (void)::rmdir(folder.c_str());
+  }
+  return true;
+}
+
+bool platform_is_temp_file_name(const char* path) {
+  return is_posix_temp_name(last_path_component(path), "EXE");
 }
 
 void platform_chdir_root() { (void)!::chdir("/"); }

@@ -1,10 +1,22 @@
-// The launcher's Windows entry.
+// The launcher's Windows entry. The program has no C runtime start-up code: the system calls
+// launcher_entry directly, which keeps the stub small and leaves nothing to run before the
+// library search is restricted.
 #include <windows.h>
 
 #include "launcher.h"
+#include "win32_layer.h"
 
-// The tail is cut from the raw command line by the launcher's own rule rather than taken from
-// lpCmdLine, so that it does not depend on how the runtime's start-up code cuts it.
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  return launcher_main(command_tail(GetCommandLineA()));
+namespace {
+
+// The command line as UTF-8: up to 32,767 UTF-16 characters, at most three bytes each.
+char command_line[3 * 32768];
+
+}  // namespace
+
+// The tail is cut from the raw command line by the launcher's own rule. A command line that is
+// not valid UTF-16 leaves an empty tail: the unpack run.
+extern "C" void launcher_entry() {
+  win32_restrict_library_search();
+  if (!win32_to_utf8(GetCommandLineW(), command_line, sizeof command_line)) command_line[0] = '\0';
+  ExitProcess(static_cast<UINT>(launcher_main(command_tail(command_line))));
 }
