@@ -30,5 +30,7 @@ fi
 if [ "${SFX_SKIP_WINDOWS:-0}" != 1 ]; then
   step "Windows build and tests under wine"
   scripts/windows-tests.sh build-win32
+  step "a packed launcher, signed"
+  scripts/signing-test.sh build build-win32
 fi
 step "all tests passed"

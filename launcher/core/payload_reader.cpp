@@ -189,6 +189,17 @@ int next_payload_bytes(PayloadReader* r, const uint8_t** bytes, uint32_t* n) {
   return 1;
 }
 
+bool payload_matches_record(const PayloadReader* r, uint64_t length, uint32_t crc) {
+  switch (r->record_status) {
+    case INTEGRITY_ABSENT: return true;
+    case INTEGRITY_PRESENT:
+      return length == r->record.decoded_length && crc == r->record.data_crc && r->end_mark_read;
+    case INTEGRITY_DAMAGED:
+    case INTEGRITY_UNSUPPORTED: return false;
+  }
+  return false;
+}
+
 const char* payload_fault_text(PayloadFault fault) {
   switch (fault) {
     case PAYLOAD_FAULT_NONE: return "no fault";

@@ -119,5 +119,13 @@ PayloadRead read_payload_block(PayloadReader* reader, uint32_t* decoded_len);
 // further blocks follow it.
 int next_payload_bytes(PayloadReader* reader, const uint8_t** bytes, uint32_t* n);
 
+// Whether a payload read to its end without damage, having given length bytes whose CRC-32 is
+// crc, is the data that was packed, as far as the file can tell. With a record: exactly the
+// recorded length and CRC, and the payload closed by its end mark (the packer that writes the
+// record always writes the mark, so a payload without it was cut, even where its data came
+// through whole). A damaged record, or one of a kind not known here, tells nothing can be
+// trusted. Without a record nothing can be told, and the answer is yes.
+bool payload_matches_record(const PayloadReader* reader, uint64_t length, uint32_t crc);
+
 // A short English description of a fault, for messages.
 const char* payload_fault_text(PayloadFault fault);

@@ -177,13 +177,8 @@ int run_unpack() {
   platform_close(own_fd);
 
   // The data must be what was packed: as long as the record says (a payload cut at a block
-  // boundary ends early), with the same CRC, and closed by its end mark (the packer that writes
-  // the record always writes the mark, so a payload without it was cut, even where its data
-  // came through whole).
-  if (intact && record_status == INTEGRITY_PRESENT) {
-    intact = output_bytes == reader.record.decoded_length && output_crc == reader.record.data_crc &&
-             reader.end_mark_read;
-  }
+  // boundary ends early), with the same CRC, closed by its end mark.
+  intact = intact && payload_matches_record(&reader, output_bytes, output_crc);
 
   // The bytes started are the bytes checked: the file is opened again so that no other process
   // can write, rename or delete it until the program has started, and what it holds now is read

@@ -195,6 +195,40 @@ TEST_F(LauncherRun, DamagedPayloadStartsNothing) {
   expect_failure(run({}));
 }
 
+// Damage that a payload without a record could not show, each caught by the record: the message,
+// nothing started, nothing left, 0.
+TEST_F(LauncherRun, StartsNothingThatIsNotWhatWasPacked) {
+  const Bytes child = read_file(CHILD_BINARY);
+  const uint32_t block = 4096;  // several blocks, the first stored
+  Bytes stored = payload_builder::record(child);
+  const Bytes marker = payload_builder::marker();
+  stored.insert(stored.end(), marker.begin(), marker.end());
+  Bytes first = {1, 0, 0, 0};
+  first.insert(first.end(), child.begin(), child.begin() + block);
+  const Bytes framed = payload_builder::framed(first);
+  stored.insert(stored.end(), framed.begin(), framed.end());
+  const Bytes rest_payload = payload_builder::payload(Bytes(child.begin() + block, child.end()), 64000);
+  stored.insert(stored.end(), rest_payload.begin() + 13, rest_payload.end());
+  const size_t first_block_end = 32 + 13 + framed.size();
+
+  Bytes changed = stored;
+  changed[32 + 13 + 2 + 4 + 100] ^= 0x40;
+  const Bytes at_boundary(stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(first_block_end));
+  const Bytes before_end_mark(stored.begin(), stored.end() - 6);
+  for (const auto& [name, payload] : std::vector<std::pair<const char*, Bytes>>{
+           {"a byte changed in a stored block", changed},
+           {"cut at a block boundary", at_boundary},
+           {"cut just before the end mark", before_end_mark}}) {
+    SCOPED_TRACE(name);
+    make_launcher(payload);
+    expect_failure(run({}));
+  }
+  // The same layout whole starts.
+  make_launcher(stored);
+  EXPECT_EQ(run({}).status, 1);
+  EXPECT_TRUE(wait_for_child(10));
+}
+
 TEST_F(LauncherRun, EmptyProgramCannotStartAndIsNotLeft) {
   make_launcher(payload_builder::marker());
   expect_failure(run({}));
