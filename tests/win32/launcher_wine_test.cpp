@@ -87,6 +87,9 @@ struct StartCase {
   const char* folder;  // where the packed launcher lies ("" for a path of MAX_PATH - 1 characters)
   const char* file;    // and its name
   bool document;       // started with a document's path, as when one is dropped on its icon
+  const char* temp;    // the temporary directory's name
+  const char* decoy;   // a folder whose name a code page would make of folder, holding a bare
+                       // launcher: reading it instead would end in the message
 };
 
 void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
@@ -106,8 +109,11 @@ TEST_P(LauncherStarts, UnpacksIntoAFolderOfItsOwnAndStartsWithItsOwnPath) {
   if (c.folder[0] == '\0') {
     ASSERT_EQ(launcher.size(), static_cast<size_t>(MAX_PATH - 1));
   }
-  const std::string temp = scratch.make("temp");
+  const std::string temp = scratch.make(c.temp);
   const std::string out = scratch.make("out");
+  if (c.decoy != nullptr) {
+    ASSERT_TRUE(write_file(scratch.make(c.decoy) + "\\" + c.file, file_bytes(LAUNCHER)));
+  }
   const std::string document = scratch.make("My Documents") + "\\report.docx";
   ASSERT_TRUE(write_file(document, Bytes{'d', 'o', 'c'}));
   const Bytes child = file_bytes(CHILD);
@@ -124,7 +130,8 @@ TEST_P(LauncherStarts, UnpacksIntoAFolderOfItsOwnAndStartsWithItsOwnPath) {
   const std::string program = unpacked_file(temp);
   ASSERT_NE(program, "") << "temp does not hold one folder with one file of the launcher's";
   // The temporary path, a blank, the launcher's own path exactly (quoted when it has blanks).
-  EXPECT_EQ(text_file(out + "\\command-line.txt"), program + " " + quoted_if_blank(launcher));
+  EXPECT_EQ(text_file(out + "\\command-line.txt"),
+            quoted_if_blank(program) + " " + quoted_if_blank(launcher));
   EXPECT_EQ(text_file(out + "\\own-path.txt"), program);
   EXPECT_TRUE(file_bytes(out + "\\own-file.bin") == child) << "the started program differs";
   EXPECT_TRUE(file_exists(document)) << "a dropped document was deleted";
@@ -132,13 +139,19 @@ TEST_P(LauncherStarts, UnpacksIntoAFolderOfItsOwnAndStartsWithItsOwnPath) {
 
 INSTANTIATE_TEST_SUITE_P(
     Folders, LauncherStarts,
-    testing::Values(StartCase{"plain", "setup", "setup.exe", false},
-                    StartCase{"blanks", "Program Setup Files", "corvalin setup.exe", false},
-                    StartCase{"cyrillic", "\xD0\x97\xD0\xB0\xD0\xB3\xD1\x80\xD1\x83\xD0\xB7\xD0\xBA\xD0\xB8 \xC3\xBC",
-                              "setup.exe", false},
-                    StartCase{"full_width", "bf\xEF\xBC\xA4", "setup.exe", false},
-                    StartCase{"longest_path", "", "setup.exe", false},
-                    StartCase{"dropped_document", "Downloads", "setup.exe", true}),
+    testing::Values(
+        StartCase{"plain", "setup", "setup.exe", false, "temp", nullptr},
+        StartCase{"blanks", "Program Setup Files", "corvalin setup.exe", false, "temp", nullptr},
+        // "Загрузки ü", and a temporary directory "Временные файлы".
+        StartCase{"cyrillic", "\xD0\x97\xD0\xB0\xD0\xB3\xD1\x80\xD1\x83\xD0\xB7\xD0\xBA\xD0\xB8 \xC3\xBC",
+                  "setup.exe", false,
+                  "\xD0\x92\xD1\x80\xD0\xB5\xD0\xBC\xD0\xB5\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5 "
+                  "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB\xD1\x8B",
+                  nullptr},
+        // "bfＤ" (a full-width D), beside "bfD", which a best-fit mapping would make of it.
+        StartCase{"full_width", "bf\xEF\xBC\xA4", "setup.exe", false, "temp", "bfD"},
+        StartCase{"longest_path", "", "setup.exe", false, "temp", nullptr},
+        StartCase{"dropped_document", "Downloads", "setup.exe", true, "temp", nullptr}),
     case_name<StartCase>);
 
 // The folder's access list as text (SDDL), or "" when it cannot be read.
