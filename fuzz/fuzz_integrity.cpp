@@ -4,7 +4,6 @@
 //
 // Input: a flag byte (bit 0: cut, else flip; bit 1: no damage at all; bits 2-7: block size
 // choice), 4 bytes of position, a byte of stub length, then the data to pack.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -46,15 +45,8 @@ Bytes packed(const uint8_t* data, size_t n, uint32_t block, size_t stub_bytes) {
 
 // Reads the file as the launcher does: whether it would start it, and the data it would start.
 bool accepted(const Bytes& file, Bytes* data) {
-  const int fd = memfd_create("packed", 0);
+  const int fd = fuzz_memory_file(file.data(), file.size());
   if (fd < 0) return false;
-  size_t done = 0;
-  while (done < file.size()) {
-    const ssize_t put = write(fd, file.data() + done, file.size() - done);
-    if (put <= 0) break;
-    done += static_cast<size_t>(put);
-  }
-  lseek(fd, 0, SEEK_SET);
   static auto reader = std::make_unique<PayloadReader>();
   payload_reader_init(reader.get(), fd);
   int64_t start = 0;

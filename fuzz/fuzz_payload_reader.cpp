@@ -1,7 +1,6 @@
 // The payload reader on any file: it never steps outside its buffers, its offsets only grow and
 // stay within the file, every block it hands out fits a block buffer, and it ends, cleanly or
 // with a fault that names a block at an offset inside the file.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <memory>
@@ -10,15 +9,8 @@
 #include "payload_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const int fd = memfd_create("payload", 0);
+  const int fd = fuzz_memory_file(data, size);
   if (fd < 0) return 0;
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t put = write(fd, data + done, size - done);
-    if (put <= 0) break;
-    done += static_cast<size_t>(put);
-  }
-  lseek(fd, 0, SEEK_SET);
 
   static auto reader = std::make_unique<PayloadReader>();
   payload_reader_init(reader.get(), fd);
