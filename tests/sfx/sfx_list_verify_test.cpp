@@ -1,6 +1,7 @@
 // sfx list and sfx verify on small payloads whose every byte the test knows, and the payload
 // ends that the launcher honours: an empty block, a missing end mark.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <ostream>
@@ -161,3 +162,76 @@ TEST(SfxVerify, CatchesBlocksThisEncoderDidNotMake) {
 }
 
 }  // namespace
+
+// ---- scripting -------------------------------------------------------------------------------
+
+// Every field of `list --json` on a packed file whose layout the test knows.
+TEST(SfxListJson, DescribesThePackedFile) {
+  ScratchDir dir;
+  const Bytes stub = program_stub(1000);
+  const Bytes data = concat({seed_text_times(3), bytes_of("abc")});  // blocks of 54 and 3 bytes
+  write_file(dir.file("p"), concat({stub, expected_payload(data, 54), bytes_of("tail")}));
+  const SfxResult result = run_sfx(dir, {"list", "--json", "p"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const nlohmann::json listed = nlohmann::json::parse(result.out);
+  const nlohmann::json expected = {
+      {"file", "p"},
+      {"pe", {{"format", "PE32"}, {"machine", 0x14C}, {"subsystem", 2}, {"certificates", nullptr}}},
+      {"marker_offset", 1032},
+      {"payload_offset", 1045},
+      {"record",
+       {{"offset", 1000},
+        {"status", "present"},
+        {"decoded_length", 57},
+        {"crc32", "6fe4d03e"},
+        {"matches", true}}},
+      {"blocks",
+       {{{"number", 0}, {"offset", 1045}, {"length", 12}, {"kind", "coded"}, {"decoded", 54}},
+        {{"number", 1}, {"offset", 1059}, {"length", 7}, {"kind", "stored"}, {"decoded", 3}}}},
+      {"end", {{"kind", "end_mark"}, {"offset", 1068}, {"bytes_after", 4}}},
+      {"totals",
+       {{"blocks", 2},
+        {"coded", 1},
+        {"stored", 1},
+        {"packed_bytes", 19},
+        {"payload_bytes", 74},
+        {"original_bytes", 57},
+        {"ratio", 57.0 / 74.0},
+        {"crc32", "6fe4d03e"}}}};
+  EXPECT_EQ(listed, expected) << listed.dump(2);
+}
+
+TEST(SfxListJson, ADamagedBlockEndsTheListWithTheError) {
+  ScratchDir dir;
+  Bytes payload = expected_payload(test_data::text_like(150000, 33));
+  payload.resize(payload.size() - 1000);
+  write_file(dir.file("p"), payload);
+  const SfxResult result = run_sfx(dir, {"list", "--json", "p"});
+  EXPECT_EQ(result.status, 1);
+  const nlohmann::json listed = nlohmann::json::parse(result.out);
+  EXPECT_EQ(listed["blocks"].size(), 2u);
+  EXPECT_TRUE(contains(listed["error"]["message"].get<std::string>(), "block 2 at offset")) << listed.dump(2);
+}
+
+// Each file is verified and named; the status is the worst.
+TEST(SfxVerify, SeveralFilesEachNamedTheWorstStatusWins) {
+  ScratchDir dir;
+  const Bytes data = test_data::text_like(80000, 34);
+  write_file(dir.file("good1"), expected_payload(data));
+  write_file(dir.file("good2"), expected_payload(bytes_of("small")));
+  Bytes cut = expected_payload(data);
+  cut.resize(cut.size() - 6);
+  write_file(dir.file("cut"), cut);
+
+  const SfxResult damaged = run_sfx(dir, {"verify", "good1", "cut", "good2"});
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_TRUE(contains(damaged.out, "good1: ok:") && contains(damaged.out, "good2: ok:")) << damaged.out;
+  EXPECT_TRUE(contains(damaged.err, "sfx: cut: no end mark")) << damaged.err;
+
+  const SfxResult missing = run_sfx(dir, {"verify", "missing", "cut", "good1"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_TRUE(contains(missing.out, "good1: ok:")) << missing.out;
+
+  EXPECT_EQ(run_sfx(dir, {"verify", "good1", "good2", "--original", "good1"}).status, 2);
+  EXPECT_EQ(run_sfx(dir, {"verify", "good1", "good2"}).status, 0);
+}

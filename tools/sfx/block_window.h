@@ -2,7 +2,8 @@
 //
 // The caller fills slots in order and submits them; worker threads run the work on each; the
 // caller takes them back in the same order and releases them for refilling. At most a window
-// of slots is in flight (three per thread), so memory stays bounded whatever the length of the
+// of slots is in flight (eight per thread: enough to keep the workers busy while the reading
+// thread waits for a processor), so memory stays bounded whatever the length of the
 // stream, and the order of results never depends on which thread finished first: the output is
 // the same for any number of threads. With one thread no worker is started and the work runs
 // in the caller's thread as each slot is submitted.
@@ -30,7 +31,7 @@ class BlockWindow {
   // state each thread keeps for itself.
   using Work = std::function<void(Slot& slot, unsigned worker)>;
 
-  static constexpr unsigned SLOTS_PER_THREAD = 3;
+  static constexpr unsigned SLOTS_PER_THREAD = 8;
 
   BlockWindow(unsigned threads, Work work)
       : work_(std::move(work)),
