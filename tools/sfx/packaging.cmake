@@ -7,7 +7,7 @@ set(CPACK_PACKAGE_NAME sfx)
 set(CPACK_PACKAGE_VENDOR "sfx")
 set(CPACK_PACKAGE_CONTACT "sfx maintainers <sfx@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "packs a Windows installer into a self-extracting launcher")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "sfx turns an installer into one self-unpacking program: a small 32-bit Windows launcher "
     "with the installer appended in LZRW3-A blocks, which unpacks it into a temporary file and "
     "starts it. It also compresses, extracts, lists, verifies and benchmarks payloads. The "
