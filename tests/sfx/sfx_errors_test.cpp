@@ -199,6 +199,8 @@ const UsageCase USAGE_CASES[] = {
     {"output_is_a_folder", {"compress", "in", "-o", ".", "-f"}},
     {"output_replaces_input", {"compress", "in", "-o", "in", "-f"}},
     {"stdin_twice", {"verify", "-", "--original", "-"}},
+    // Not a comparison skipped.
+    {"original_named_empty", {"verify", "in", "--original", ""}},
 };
 
 class SfxUsage : public testing::TestWithParam<UsageCase> {};

@@ -1,6 +1,6 @@
 // Faults a new user met, by kind: interruptions and ignored signals, output names and modes,
-// failed writes to stdout, empty option values, the help text, and the one meaning of -q and of
-// a ratio.
+// failed writes to stdout, the help text, and the one meaning of -q. (Empty option values are
+// usage cases in sfx_errors_test, refused stubs and installers in sfx_pack_test.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <ostream>
 #include <regex>
 #include <string>
@@ -149,17 +148,6 @@ TEST(SfxStdout, AFailedWriteIsAnError) {
   }
 }
 
-// ---- option values --------------------------------------------------------------------------------
-
-TEST(SfxOptionValues, AnEmptyOriginalIsAnErrorNotASkippedComparison) {
-  ScratchDir dir;
-  write_file(dir.file("p"), expected_payload(bytes_of("data")));
-  const SfxResult result = run_sfx(dir, {"verify", "p", "--original", ""});
-  EXPECT_EQ(result.status, 2);
-  EXPECT_TRUE(contains(result.err, "sfx: --original is empty")) << result.err;
-  EXPECT_EQ(result.out, "");
-}
-
 // ---- help ------------------------------------------------------------------------------------
 
 // Each option shows its own placeholder; nothing of the parser's types, defaults or validators.
@@ -177,7 +165,7 @@ TEST(SfxHelp, ShowsNoParserNoise) {
   }
 }
 
-// ---- one meaning of -q, one way of giving a ratio ------------------------------------------------
+// ---- one meaning of -q ----------------------------------------------------------------------------
 
 TEST(SfxQuiet, LeavesNothingButErrorsInEveryCommand) {
   ScratchDir dir;
@@ -194,21 +182,6 @@ TEST(SfxQuiet, LeavesNothingButErrorsInEveryCommand) {
     EXPECT_EQ(result.err, "");
   }
   EXPECT_EQ(run_sfx(dir, {"list", "-q", "in"}).err, "sfx: no payload found in in\n");
-}
-
-// "ratio X" in pack's summary and in list are both original bytes / payload bytes.
-TEST(SfxRatio, IsOriginalOverPayloadEverywhere) {
-  ScratchDir dir;
-  const Bytes data = test_data::text_like(200000, 9);
-  write_file(dir.file("in"), data);
-  write_file(dir.file("stub"), program_stub(500));
-  const SfxResult packed = run_sfx(dir, {"pack", "in", "--stub", "stub", "-o", "x"});
-  ASSERT_EQ(packed.status, 0) << packed.err;
-  const size_t payload = expected_payload(data).size();
-  char ratio[16];
-  std::snprintf(ratio, sizeof ratio, "%.2f", static_cast<double>(data.size()) / static_cast<double>(payload));
-  EXPECT_TRUE(contains(packed.err, "ratio " + std::string(ratio))) << packed.err << ratio;
-  EXPECT_TRUE(contains(run_sfx(dir, {"list", "x"}).out, "ratio: " + std::string(ratio) + " (original / payload)"));
 }
 
 }  // namespace
