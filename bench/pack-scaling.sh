@@ -31,6 +31,7 @@ echo "installer: $installer ($size bytes); $(nproc) processors: $(sed -n 's/^mod
 
 # run NAME COMMAND...: one timed run, its wall seconds and peak resident kB appended to NAME's list.
 declare -A seconds kilobytes
+ratios=""
 run() {
   local name=$1; shift
   local start end elapsed peak
@@ -49,6 +50,10 @@ for round in $(seq "$rounds"); do
   run "sfx -T 1" "$sfx" pack -q -f -T 1 "$installer" -o "$work/one.exe"
   run "sfx -T 2" "$sfx" pack -q -f -T 2 "$installer" -o "$work/two.exe"
   cmp -s "$work/one.exe" "$work/two.exe" || { echo "pack-scaling: -T 1 and -T 2 differ" >&2; exit 1; }
+  # The two runs of a round meet about the same load: their ratio is the steadier figure.
+  set -- ${seconds[sfx -T 1]}; one_now=${!#}
+  set -- ${seconds[sfx -T 2]}; two_now=${!#}
+  ratios+="$(awk -v a="$one_now" -v b="$two_now" 'BEGIN { printf "%.3f", a / b }') "
   if command -v zstd >/dev/null; then
     run "zstd -1" zstd -q -f -1 -T1 "$installer" -o "$work/z1.zst"
     run "zstd -1 -T2" zstd -q -f -1 -T2 "$installer" -o "$work/z2.zst"
@@ -72,6 +77,8 @@ one=$(echo "${seconds[sfx -T 1]}" | median)
 two=$(echo "${seconds[sfx -T 2]}" | median)
 awk -v one="$one" -v two="$two" \
   'BEGIN { printf "pack on 2 threads: %.2fx as fast as on 1 (median %.3f s against %.3f s)\n", one / two, two, one }' 
+awk -v r="$(echo "$ratios" | median)" -v all="$ratios" \
+  'BEGIN { printf "median of the rounds'"'"' own ratios: %.2fx (rounds: %s)\n", r, all }'
 if [ -n "${seconds[zstd -1 -T2]:-}" ]; then
   z2=$(echo "${seconds[zstd -1 -T2]}" | median)
   awk -v two="$two" -v z="$z2" 'BEGIN { printf "sfx pack -T 2 takes %.2fx the time of zstd -1 -T2\n", two / z }' 

@@ -84,8 +84,11 @@ void add_no_record(CLI::App* command, bool* record) {
                     "cut at a block boundary");
 }
 
+// The error, and the help that explains what was asked: the command's, once one was named.
 std::string failure_message(const CLI::App* app, const CLI::Error& error) {
-  return "sfx: " + std::string(error.what()) + "\nRun '" + app->get_name() + " --help' for usage.\n";
+  const std::vector<CLI::App*> named = app->get_subcommands();
+  const std::string help = named.empty() ? "sfx --help" : "sfx " + named.front()->get_name() + " --help";
+  return "sfx: " + std::string(error.what()) + "\nRun '" + help + "' for usage.\n";
 }
 
 // A command name that is not one: CLI11 would go on to show the tool's help for "--help", as if
@@ -131,7 +134,9 @@ int finish_stdout(int status) {
 
 int run(int argc, char** argv) {
   CLI::App app(TOOL_DESCRIPTION, "sfx");
-  app.formatter(std::make_shared<HelpFormatter>());
+  auto formatter = std::make_shared<HelpFormatter>();
+  formatter->label("SUBCOMMAND", "COMMAND");
+  app.formatter(formatter);
   app.set_version_flag("--version", version_text());
   app.require_subcommand(1);
   app.failure_message(failure_message);
@@ -241,6 +246,7 @@ int run(int argc, char** argv) {
   bench_command->add_flag("!--no-peers", bench.peers, "Measure this codec alone");
   add_quiet(bench_command, &bench.quiet);
 
+  for (CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) command->group("Commands");
   if (refuse_unknown_command(app, argc, argv)) return SFX_EXIT_USAGE;
   try {
     app.parse(argc, argv);
