@@ -47,7 +47,8 @@ cp "$sfx_exe" bin/sfx.exe
 
 wx pack setup.exe -o packed.exe 2>pack.err || fail "pack exits $?: $(cat pack.err)"
 wx verify packed.exe --original setup.exe >verify.out || fail "verify of the packed file exits $?"
-wx extract packed.exe -o back.exe 2>/dev/null || fail "extract exits $?"
+# An absolute path, which starts with '/', is a file, not a Windows-style option.
+wx extract "$work/packed.exe" -o back.exe 2>/dev/null || fail "extract of $work/packed.exe exits $?"
 same setup.exe back.exe "extract"
 wx list packed.exe >list.out || fail "list exits $?"
 wx list --json packed.exe >list.json || fail "list --json exits $?"

@@ -139,6 +139,8 @@ int run(int argc, char** argv) {
   app.formatter(formatter);
   app.set_version_flag("--version", version_text());
   app.require_subcommand(1);
+  // Options are "-x" and "--name" on every system: "/tmp/setup.exe" is a path, even on Windows.
+  app.allow_windows_style_options(false);
   app.failure_message(failure_message);
   app.footer("Run 'sfx COMMAND --help' for a command's options and details.");
 

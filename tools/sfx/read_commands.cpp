@@ -3,7 +3,6 @@
 // what it does, and both hold the data to the integrity record when there is one.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <vector>
