@@ -17,6 +17,10 @@ std::string output_display_name(const std::string& name) {
 namespace {
 
 constexpr size_t IO_BUFFER_BYTES = 256 * 1024;
+// A file of the tool's own starts going to the disk every this many bytes, so the sync that
+// finishes it (fsync: 19 ms for a 47 MB packed file here, all of it after the work) overlaps the
+// work instead.
+constexpr uint64_t WRITEBACK_BYTES = 8u << 20;
 
 }  // namespace
 
@@ -178,6 +182,10 @@ void OutputFile::flush() {
 void OutputFile::write_all(const uint8_t* data, size_t n) {
   if (!os_write_all(fd_, data, n)) fail(os_last_error());
   bytes_written_ += n;
+  if (!direct_ && bytes_written_ - written_back_ >= WRITEBACK_BYTES) {
+    os_start_writeback(fd_, static_cast<int64_t>(written_back_), static_cast<int64_t>(bytes_written_ - written_back_));
+    written_back_ = bytes_written_;
+  }
 }
 
 void OutputFile::write_at(uint64_t offset, const uint8_t* data, size_t n) {

@@ -98,5 +98,6 @@ class OutputFile {
   unsigned mode_;
   int fd_ = -1;
   uint64_t bytes_written_ = 0;
+  uint64_t written_back_ = 0;  // bytes already handed to os_start_writeback
   std::vector<uint8_t> buffer_;
 };

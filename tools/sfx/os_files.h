@@ -65,6 +65,10 @@ int os_create_temp_beside(const std::string& target, std::string* temp_path);
 // The file may stay: it has been renamed into place, or deleted.
 void os_forget_temp();
 
+// Asks the system to start writing n bytes at offset of a file to the disk, without waiting, so
+// that the final os_finish_file has little left to wait for. Does nothing where there is no such
+// call.
+void os_start_writeback(int fd, int64_t offset, int64_t n);
 // Finishes an output file: its permissions (mode before the umask, on systems that have them)
 // and its bytes safely on the disk.
 bool os_finish_file(int fd, unsigned mode);

@@ -185,6 +185,14 @@ int os_create_temp_beside(const std::string& target, std::string* temp_path) {
 
 void os_forget_temp() { guarded = 0; }
 
+void os_start_writeback(int fd, int64_t offset, int64_t n) {
+#if defined(__linux__)
+  sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd, (void)offset, (void)n;
+#endif
+}
+
 bool os_finish_file(int fd, unsigned mode) {
   const mode_t mask = umask(022);
   umask(mask);

@@ -222,6 +222,8 @@ int os_create_temp_beside(const std::string& target, std::string* temp_path) {
 
 void os_forget_temp() { guarded = 0; }
 
+void os_start_writeback(int, int64_t, int64_t) {}
+
 bool os_finish_file(int fd, unsigned) { return _commit(fd) == 0; }
 
 bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool* exists) {
