@@ -3,14 +3,11 @@
 
 #include <string>
 
+#include "sfx_expected.h"
 #include "sfx_runner.h"
 #include "test_data.h"
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 TEST(SfxBench, MeasuresTheNamedFiles) {
   ScratchDir dir;

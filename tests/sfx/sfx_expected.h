@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "payload_builder.h"
 #include "reference_codec.h"
 #include "sfx_runner.h"
 
@@ -13,9 +14,12 @@ inline Bytes framed(const Bytes& block) {
   return out;
 }
 
-// The marker, each block_input-byte chunk of data as a length and its block, the end mark.
-inline Bytes expected_payload(const Bytes& data, size_t block_input = 64000) {
-  Bytes out = bytes_of("WOMBIXINSTALL");
+// The integrity record of data (its length and CRC-32), then the marker, each block_input-byte
+// chunk of data as a length and its block, and the end mark. Without record, the bare layout.
+inline Bytes expected_payload(const Bytes& data, size_t block_input = 64000, bool record = true) {
+  Bytes out = record ? payload_builder::record(data) : Bytes{};
+  const Bytes marker = bytes_of("WOMBIXINSTALL");
+  out.insert(out.end(), marker.begin(), marker.end());
   for (size_t at = 0; at < data.size(); at += block_input) {
     const auto first = data.begin() + static_cast<std::ptrdiff_t>(at);
     const auto last = data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), at + block_input));
@@ -26,3 +30,9 @@ inline Bytes expected_payload(const Bytes& data, size_t block_input = 64000) {
   out.insert(out.end(), end_mark.begin(), end_mark.end());
   return out;
 }
+
+// A stand-in for a launcher program: a Windows program header, then filler with no marker in it
+// nor any W that could start one.
+Bytes program_stub(size_t n);
+
+bool contains(const std::string& text, const std::string& part);

@@ -1,6 +1,7 @@
 // sfx list and sfx verify on small payloads whose every byte the test knows, and the payload
 // ends that the launcher honours: an empty block, a missing end mark.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <ostream>
@@ -11,10 +12,6 @@
 #include "test_data.h"
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 std::string block_line(uint32_t number, int64_t offset, size_t length, const char* kind,
                        size_t decoded) {
@@ -30,25 +27,28 @@ Bytes seed_text_times(int n) {
   return bytes_of(text);
 }
 
-TEST(SfxList, ShowsEachBlockTheTotalsAndTheEndMark) {
+TEST(SfxList, ShowsEachBlockTheTotalsTheRecordAndTheEndMark) {
   ScratchDir dir;
-  // A coded block of 12 bytes for 54, then a stored one of 7 for "abc".
+  // A coded block of 12 bytes for 54, then a stored one of 7 for "abc", after a 32-byte record.
   const Bytes data = concat({seed_text_times(3), bytes_of("abc")});
   write_file(dir.file("p"), expected_payload(data, 54));
   const SfxResult result = run_sfx(dir, {"list", "p"});
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_TRUE(contains(result.out, "p: payload at offset 13 (marker at 0)\n")) << result.out;
-  EXPECT_TRUE(contains(result.out, block_line(0, 13, 12, "coded", 54))) << result.out;
-  EXPECT_TRUE(contains(result.out, block_line(1, 27, 7, "stored", 3))) << result.out;
+  EXPECT_TRUE(contains(result.out, "p: payload at offset 45 (marker at 32)\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, block_line(0, 45, 12, "coded", 54))) << result.out;
+  EXPECT_TRUE(contains(result.out, block_line(1, 59, 7, "stored", 3))) << result.out;
   EXPECT_TRUE(contains(result.out, "blocks: 2 (1 coded, 1 stored)\n")) << result.out;
-  // 13 + 2 + 12 + 2 + 7 + 6
-  EXPECT_TRUE(contains(result.out, "packed bytes: 19 (payload with marker, lengths and end mark: 42)\n"))
+  // 32 + 13 + 2 + 12 + 2 + 7 + 6
+  EXPECT_TRUE(contains(result.out, "packed bytes: 19 (payload with record, marker, lengths and end mark: 74)\n"))
       << result.out;
   EXPECT_TRUE(contains(result.out, "original bytes: 57\n")) << result.out;
-  EXPECT_TRUE(contains(result.out, "end mark: present at offset 36\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, "ratio: 0.77 (original / payload)\n")) << result.out;  // 57 / 74
+  EXPECT_TRUE(contains(result.out, "integrity record: at offset 0: 57 bytes, CRC-32 "));
+  EXPECT_TRUE(contains(result.out, "; matches the data\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, "end mark: present at offset 68\n")) << result.out;
 
-  const SfxResult totals = run_sfx(dir, {"list", "-q", "p"});
-  EXPECT_FALSE(contains(totals.out, block_line(0, 13, 12, "coded", 54))) << totals.out;
+  const SfxResult totals = run_sfx(dir, {"list", "--totals", "p"});
+  EXPECT_FALSE(contains(totals.out, block_line(0, 45, 12, "coded", 54))) << totals.out;
   EXPECT_TRUE(contains(totals.out, "blocks: 2 (1 coded, 1 stored)\n")) << totals.out;
 }
 
@@ -78,19 +78,13 @@ TEST(SfxList, SaysWhereAnEmptyBlockEndsThePayloadEarly) {
 
 TEST(SfxList, SaysWhenTheEndMarkIsMissing) {
   ScratchDir dir;
-  Bytes payload = expected_payload(bytes_of("abc"));
+  Bytes payload = expected_payload(bytes_of("abc"), 64000, false);
   payload.resize(payload.size() - 6);
   write_file(dir.file("p"), payload);
   const SfxResult listed = run_sfx(dir, {"list", "p"});
   ASSERT_EQ(listed.status, 0) << listed.err;
   EXPECT_TRUE(contains(listed.out, "end mark: missing")) << listed.out;
-
-  const SfxResult extracted = run_sfx(dir, {"extract", "p", "-o", "out"});
-  EXPECT_EQ(extracted.status, 0);
-  EXPECT_EQ(read_file(dir.file("out")), bytes_of("abc"));
-  const SfxResult verified = run_sfx(dir, {"verify", "p"});
-  EXPECT_EQ(verified.status, 1);
-  EXPECT_TRUE(contains(verified.err, "no end mark")) << verified.err;
+  EXPECT_TRUE(contains(listed.out, "integrity record: none")) << listed.out;
 }
 
 TEST(SfxVerify, AcceptsWhatCompressMadeAndSaysSo) {
@@ -101,7 +95,7 @@ TEST(SfxVerify, AcceptsWhatCompressMadeAndSaysSo) {
   const SfxResult result = run_sfx(dir, {"verify", "p", "--original", "data"});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "p: ok: 2 blocks, 100000 bytes, each block re-encodes to the same bytes; "
-                        "equal to data\n");
+                        "length and CRC-32 as recorded; equal to data\n");
   EXPECT_EQ(run_sfx(dir, {"verify", "-q", "p"}).out, "");
 }
 
@@ -168,3 +162,76 @@ TEST(SfxVerify, CatchesBlocksThisEncoderDidNotMake) {
 }
 
 }  // namespace
+
+// ---- scripting -------------------------------------------------------------------------------
+
+// Every field of `list --json` on a packed file whose layout the test knows.
+TEST(SfxListJson, DescribesThePackedFile) {
+  ScratchDir dir;
+  const Bytes stub = program_stub(1000);
+  const Bytes data = concat({seed_text_times(3), bytes_of("abc")});  // blocks of 54 and 3 bytes
+  write_file(dir.file("p"), concat({stub, expected_payload(data, 54), bytes_of("tail")}));
+  const SfxResult result = run_sfx(dir, {"list", "--json", "p"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const nlohmann::json listed = nlohmann::json::parse(result.out);
+  const nlohmann::json expected = {
+      {"file", "p"},
+      {"pe", {{"format", "PE32"}, {"machine", 0x14C}, {"subsystem", 2}, {"certificates", nullptr}}},
+      {"marker_offset", 1032},
+      {"payload_offset", 1045},
+      {"record",
+       {{"offset", 1000},
+        {"status", "present"},
+        {"decoded_length", 57},
+        {"crc32", "6fe4d03e"},
+        {"matches", true}}},
+      {"blocks",
+       {{{"number", 0}, {"offset", 1045}, {"length", 12}, {"kind", "coded"}, {"decoded", 54}},
+        {{"number", 1}, {"offset", 1059}, {"length", 7}, {"kind", "stored"}, {"decoded", 3}}}},
+      {"end", {{"kind", "end_mark"}, {"offset", 1068}, {"bytes_after", 4}}},
+      {"totals",
+       {{"blocks", 2},
+        {"coded", 1},
+        {"stored", 1},
+        {"packed_bytes", 19},
+        {"payload_bytes", 74},
+        {"original_bytes", 57},
+        {"ratio", 57.0 / 74.0},
+        {"crc32", "6fe4d03e"}}}};
+  EXPECT_EQ(listed, expected) << listed.dump(2);
+}
+
+TEST(SfxListJson, ADamagedBlockEndsTheListWithTheError) {
+  ScratchDir dir;
+  Bytes payload = expected_payload(test_data::text_like(150000, 33));
+  payload.resize(payload.size() - 1000);
+  write_file(dir.file("p"), payload);
+  const SfxResult result = run_sfx(dir, {"list", "--json", "p"});
+  EXPECT_EQ(result.status, 1);
+  const nlohmann::json listed = nlohmann::json::parse(result.out);
+  EXPECT_EQ(listed["blocks"].size(), 2u);
+  EXPECT_TRUE(contains(listed["error"]["message"].get<std::string>(), "block 2 at offset")) << listed.dump(2);
+}
+
+// Each file is verified and named; the status is the worst.
+TEST(SfxVerify, SeveralFilesEachNamedTheWorstStatusWins) {
+  ScratchDir dir;
+  const Bytes data = test_data::text_like(80000, 34);
+  write_file(dir.file("good1"), expected_payload(data));
+  write_file(dir.file("good2"), expected_payload(bytes_of("small")));
+  Bytes cut = expected_payload(data);
+  cut.resize(cut.size() - 6);
+  write_file(dir.file("cut"), cut);
+
+  const SfxResult damaged = run_sfx(dir, {"verify", "good1", "cut", "good2"});
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_TRUE(contains(damaged.out, "good1: ok:") && contains(damaged.out, "good2: ok:")) << damaged.out;
+  EXPECT_TRUE(contains(damaged.err, "sfx: cut: no end mark")) << damaged.err;
+
+  const SfxResult missing = run_sfx(dir, {"verify", "missing", "cut", "good1"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_TRUE(contains(missing.out, "good1: ok:")) << missing.out;
+
+  EXPECT_EQ(run_sfx(dir, {"verify", "good1", "good2", "--original", "good1"}).status, 2);
+  EXPECT_EQ(run_sfx(dir, {"verify", "good1", "good2"}).status, 0);
+}

@@ -1,36 +1,26 @@
-// sfx pack: the stub's bytes then the payload, an executable output, the default stub beside
-// the program, and stubs the launcher's search would get wrong.
+// sfx pack: the stub's bytes then the payload, the launchers built into the tool (a copy of sfx
+// alone packs either), and the stubs and installers it refuses.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <functional>
+#include <ostream>
 #include <string>
+#include <thread>
 
+#include "payload_builder.h"
+#include "pe_image.h"
 #include "sfx_expected.h"
 #include "sfx_runner.h"
 #include "test_data.h"
 
 namespace {
 
-// A stand-in for the launcher program: no marker in it, nor any W that could start one.
-Bytes stub_bytes(size_t n) {
-  Bytes stub = test_data::random_bytes(n, 77);
-  for (uint8_t& b : stub)
-    if (b == 'W') b = 'w';
-  return stub;
-}
-
-mode_t mode_of(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 TEST(SfxPack, StubThenPayloadAndExtractGivesTheInstallerBack) {
   ScratchDir dir;
-  const Bytes stub = stub_bytes(30000);
+  const Bytes stub = program_stub(30000);
   const Bytes installer = test_data::mixed(150000, 21);
   write_file(dir.file("launcher.exe"), stub);
   write_file(dir.file("setup.exe"), installer);
@@ -39,24 +29,19 @@ TEST(SfxPack, StubThenPayloadAndExtractGivesTheInstallerBack) {
       run_sfx(dir, {"pack", "setup.exe", "--stub", "launcher.exe", "-o", "setup-sfx.exe"});
   ASSERT_EQ(packed.status, 0) << packed.err;
   EXPECT_EQ(read_file(dir.file("setup-sfx.exe")), concat({stub, expected_payload(installer)}));
-  EXPECT_EQ(mode_of(dir.file("setup-sfx.exe")), 0755u);
+  EXPECT_TRUE(contains(packed.err, "after launcher.exe (PE32 GUI program for Intel 80386, 30000 bytes)"))
+      << packed.err;
 
   const SfxResult extracted = run_sfx(dir, {"extract", "setup-sfx.exe", "-o", "again.exe"});
   ASSERT_EQ(extracted.status, 0) << extracted.err;
   EXPECT_EQ(read_file(dir.file("again.exe")), installer);
-
-  const SfxResult verified =
-      run_sfx(dir, {"verify", "setup-sfx.exe", "--original", "setup.exe"});
+  const SfxResult verified = run_sfx(dir, {"verify", "setup-sfx.exe", "--original", "setup.exe"});
   EXPECT_EQ(verified.status, 0) << verified.err;
-
-  const SfxResult listed = run_sfx(dir, {"list", "setup-sfx.exe"});
-  EXPECT_TRUE(contains(listed.out, "payload at offset " + std::to_string(stub.size() + 13)))
-      << listed.out;
 }
 
 TEST(SfxPack, BlockSizeAndStdinAndStdout) {
   ScratchDir dir;
-  const Bytes stub = stub_bytes(1000);
+  const Bytes stub = program_stub(1000);
   const Bytes installer = test_data::text_like(40000, 22);
   write_file(dir.file("stub"), stub);
   const SfxResult packed =
@@ -65,54 +50,139 @@ TEST(SfxPack, BlockSizeAndStdinAndStdout) {
   EXPECT_EQ(bytes_of(packed.out), concat({stub, expected_payload(installer, 5000)}));
 }
 
-TEST(SfxPack, RefusesAStubThatAlreadyHoldsAPayload) {
-  ScratchDir dir;
-  write_file(dir.file("stub"), stub_bytes(2000));
-  write_file(dir.file("setup.exe"), test_data::text_like(5000, 23));
-  ASSERT_EQ(run_sfx(dir, {"pack", "setup.exe", "--stub", "stub", "-o", "packed"}).status, 0);
-
-  const SfxResult again = run_sfx(dir, {"pack", "setup.exe", "--stub", "packed", "-o", "twice"});
-  EXPECT_EQ(again.status, 2);
-  EXPECT_TRUE(contains(again.err, "sfx: packed: already holds a payload marker")) << again.err;
-  EXPECT_FALSE(file_exists(dir.file("twice")));
-}
-
-// The launcher's search does not look again at the byte that broke a partial match, so a stub
-// ending in "WOMB" would hide the marker written after it.
-TEST(SfxPack, RefusesAStubEndingInPartOfTheMarker) {
-  ScratchDir dir;
-  write_file(dir.file("stub"), concat({stub_bytes(500), bytes_of("WOMB")}));
-  write_file(dir.file("setup.exe"), test_data::text_like(5000, 24));
-  const SfxResult result = run_sfx(dir, {"pack", "setup.exe", "--stub", "stub", "-o", "out"});
-  EXPECT_EQ(result.status, 2);
-  EXPECT_TRUE(contains(result.err, "sfx: stub: ")) << result.err;
-  EXPECT_FALSE(file_exists(dir.file("out")));
-}
-
-// Without --stub: launcher.exe beside the program, else launcher, else an error asking for it.
-TEST(SfxPack, DefaultStubIsTheLauncherBesideTheProgram) {
-  ScratchDir dir;
-  ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
+// A copy of the program alone in a folder of its own, so that nothing beside it can serve.
+std::string lone_copy(const ScratchDir& dir) {
+  mkdir(dir.file("bin").c_str(), 0755);
   const std::string program = dir.file("bin/sfx");
   write_file(program, read_file(SFX_BINARY));
-  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+  chmod(program.c_str(), 0755);
+  return program;
+}
+
+TEST(SfxBuiltInStubs, ByDefaultAPE32GuiLauncherForWindows) {
+  ScratchDir dir;
+  const std::string program = lone_copy(dir);
   const Bytes installer = test_data::text_like(3000, 25);
   write_file(dir.file("setup.exe"), installer);
-
-  const SfxResult none = run_sfx(dir, {"pack", "setup.exe", "-o", "a"}, {}, program);
-  EXPECT_EQ(none.status, 2);
-  EXPECT_TRUE(contains(none.err, "--stub")) << none.err;
-  EXPECT_FALSE(file_exists(dir.file("a")));
-
-  const Bytes posix_stub = bytes_of("posix launcher");
-  write_file(dir.file("bin/launcher"), posix_stub);
-  EXPECT_EQ(run_sfx(dir, {"pack", "setup.exe", "-o", "b"}, {}, program).status, 0);
-  EXPECT_EQ(read_file(dir.file("b")), concat({posix_stub, expected_payload(installer)}));
-
-  const Bytes windows_stub = bytes_of("windows launcher");
-  write_file(dir.file("bin/launcher.exe"), windows_stub);
-  EXPECT_EQ(run_sfx(dir, {"pack", "setup.exe", "-o", "c"}, {}, program).status, 0);
-  EXPECT_EQ(read_file(dir.file("c")), concat({windows_stub, expected_payload(installer)}));
+  const SfxResult packed = run_sfx(dir, {"pack", "setup.exe", "-o", "setup-sfx.exe"}, {}, program);
+  if (std::string(SFX_WINDOWS_LAUNCHER_FILE).empty()) {
+    EXPECT_EQ(packed.status, 2);
+    EXPECT_TRUE(contains(packed.err, "without the Windows launcher")) << packed.err;
+    EXPECT_TRUE(contains(packed.err, "g++-mingw-w64-i686")) << packed.err;
+    GTEST_SKIP() << "this build has no Windows launcher (no mingw-w64)";
+  }
+  ASSERT_EQ(packed.status, 0) << packed.err;
+  EXPECT_TRUE(contains(packed.err, "the built-in Windows launcher (PE32 GUI program for Intel 80386"))
+      << packed.err;
+  const Bytes launcher = read_file(SFX_WINDOWS_LAUNCHER_FILE);
+  const Bytes out = read_file(dir.file("setup-sfx.exe"));
+  EXPECT_EQ(out, concat({launcher, expected_payload(installer)}));
+  const PeImage image = pe_image_read(out.data(), static_cast<uint32_t>(std::min<size_t>(out.size(), 4096)));
+  EXPECT_TRUE(image.is_pe && image.is_pe32);
+  EXPECT_EQ(image.machine, 0x14C);  // Intel 80386
+  EXPECT_EQ(image.subsystem, 2);    // GUI
+  EXPECT_FALSE(image.has_certificates);
 }
+
+TEST(SfxBuiltInStubs, ThePosixLauncherRunsHere) {
+  ScratchDir dir;
+  const std::string program = lone_copy(dir);
+  // The installer reports how it was started into a file of its own.
+  const std::string report = dir.file("report");
+  write_file(dir.file("setup.sh"),
+             bytes_of("#!/bin/sh\necho \"$1\" > " + report + ".part && mv " + report + ".part " + report + "\n"));
+  const SfxResult packed = run_sfx(dir, {"pack", "setup.sh", "--stub", "posix", "-o", "setup-sfx"}, {}, program);
+  ASSERT_EQ(packed.status, 0) << packed.err;
+  EXPECT_TRUE(contains(packed.err, "the built-in POSIX launcher (ELF program")) << packed.err;
+  EXPECT_EQ(read_file(dir.file("setup-sfx")),
+            concat({read_file(SFX_POSIX_LAUNCHER_FILE), expected_payload(read_file(dir.file("setup.sh")))}));
+
+  // The launcher unpacks into $TMPDIR, starts the installer with its own path, and exits 1.
+  const SfxResult ran = run_sfx(dir, {}, {}, dir.file("setup-sfx"), {"TMPDIR=" + dir.path()});
+  EXPECT_EQ(ran.status, 1) << ran.err;
+  for (int i = 0; i < 500 && !file_exists(report); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(file_exists(report)) << "the installer was not started";
+  EXPECT_EQ(read_file(report), bytes_of(dir.file("setup-sfx") + "\n"));
+}
+
+// ---- refused inputs: each exits 2 with the reason, and writes nothing -------------------------
+
+struct RefusedCase {
+  const char* name;
+  std::function<void(const ScratchDir&)> make;  // writes the files the case needs
+  std::vector<std::string> args;                 // after "pack", with "-o out" added
+  std::string reason;
+  Bytes stdin_bytes = {};
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+void write_installer(const ScratchDir& dir) { write_file(dir.file("setup.exe"), test_data::text_like(5000, 23)); }
+
+const RefusedCase REFUSED_CASES[] = {
+    {"stub_is_a_device", write_installer, {"setup.exe", "--stub", "/dev/null"},
+     "sfx: /dev/null: is not a regular file"},
+    {"stub_is_data",
+     [](const ScratchDir& d) {
+       write_installer(d);
+       write_file(d.file("notes.txt"), test_data::text_like(3000, 1));
+     },
+     {"setup.exe", "--stub", "notes.txt"}, "sfx: notes.txt: is not a program"},
+    // Sparse: refused by its size before a byte of it is read.
+    {"stub_is_too_large",
+     [](const ScratchDir& d) {
+       write_installer(d);
+       write_file(d.file("big"), program_stub(1000));
+       if (truncate(d.file("big").c_str(), 17 << 20) != 0) FAIL();
+     },
+     {"setup.exe", "--stub", "big"}, "sfx: big: is 17825792 bytes, too large for a launcher"},
+    {"stub_is_signed",
+     [](const ScratchDir& d) {
+       write_installer(d);
+       Bytes stub = payload_builder::program_header(true, 2048, 512);
+       stub.resize(2560, 0);
+       write_file(d.file("signed.exe"), stub);
+     },
+     {"setup.exe", "--stub", "signed.exe"}, "sfx: signed.exe: is signed"},
+    {"stub_is_packed",
+     [](const ScratchDir& d) {
+       write_installer(d);
+       write_file(d.file("packed.exe"), concat({program_stub(2000), expected_payload(bytes_of("old"))}));
+     },
+     {"setup.exe", "--stub", "packed.exe"}, "sfx: packed.exe: already holds a payload marker"},
+    // The launcher's search does not look again at the byte that broke a partial match, so a
+    // stub ending in "WOMB" could hide the marker written after it.
+    {"stub_ends_in_part_of_the_marker",
+     [](const ScratchDir& d) {
+       write_installer(d);
+       write_file(d.file("stub"), concat({program_stub(500), bytes_of("WOMB")}));
+     },
+     {"setup.exe", "--stub", "stub"}, "sfx: stub: ends with the start of a payload marker"},
+    {"stub_named_empty", write_installer, {"setup.exe", "--stub", ""}, "sfx: --stub is empty"},
+    {"installer_empty", [](const ScratchDir& d) { write_file(d.file("setup.exe"), {}); },
+     {"setup.exe", "--stub", "posix"}, "sfx: setup.exe: is empty"},
+    {"installer_empty_on_stdin", [](const ScratchDir&) {}, {"-", "--stub", "posix"}, "sfx: (stdin): is empty"},
+};
+
+class SfxRefused : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(SfxRefused, ExitsTwoWithTheReasonAndWritesNothing) {
+  const RefusedCase& c = GetParam();
+  ScratchDir dir;
+  c.make(dir);
+  const std::vector<std::string> before = dir.names();
+  std::vector<std::string> args = {"pack"};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  args.insert(args.end(), {"-o", "out"});
+  const SfxResult result = run_sfx(dir, args, c.stdin_bytes);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_TRUE(contains(result.err, c.reason)) << result.err;
+  EXPECT_EQ(dir.names(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, SfxRefused, testing::ValuesIn(REFUSED_CASES),
+                         [](const testing::TestParamInfo<RefusedCase>& tested) {
+                           return std::string(tested.param.name);
+                         });
 
 }  // namespace

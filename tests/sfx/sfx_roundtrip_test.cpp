@@ -98,17 +98,33 @@ void PrintTo(const ExactCase& c, std::ostream* os) { *os << c.name; }
 const std::string SEED_TEXT_THREE_TIMES =
     "123456789012345678123456789012345678123456789012345678";
 
+// The record's fields (integrity.h): decoded length (8 bytes), CRC-32 of the data (4), record
+// size 32 (2), version 1, flags 0, reserved (4), the record's own CRC-32 of those 20 bytes (4),
+// magic "sfxcheck".
 const ExactCase EXACT_CASES[] = {
-    {"empty", "", concat({bytes_of("WOMBIXINSTALL"), bytes_of("KELVRA")})},
+    {"empty", "",
+     concat({{0, 0, 0, 0, 0, 0, 0, 0,  // length 0
+              0, 0, 0, 0,              // CRC-32 of nothing
+              0x20, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+              0x7E, 0x2A, 0xFF, 0x3D},  // the record's check
+             bytes_of("sfxcheck"), bytes_of("WOMBIXINSTALL"), bytes_of("KELVRA")})},
     {"stored",
      "abc",
-     concat({bytes_of("WOMBIXINSTALL"),
+     concat({{0x03, 0, 0, 0, 0, 0, 0, 0,  // length 3
+              0xC2, 0x41, 0x24, 0x35,     // CRC-32 of "abc", 0x352441C2
+              0x20, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+              0x23, 0xC1, 0x1F, 0x1B},
+             bytes_of("sfxcheck"), bytes_of("WOMBIXINSTALL"),
              {0x00, 0x07},                          // length 7
              {0x01, 0x00, 0x00, 0x00, 'a', 'b', 'c'},  // stored block: flag 1, reserved, data
              bytes_of("KELVRA")})},
     {"coded",
      SEED_TEXT_THREE_TIMES,
-     concat({bytes_of("WOMBIXINSTALL"),
+     concat({{0x36, 0, 0, 0, 0, 0, 0, 0,  // length 54
+              0x16, 0xE9, 0xF5, 0x08,
+              0x20, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+              0x7E, 0x7C, 0x06, 0xB1},
+             bytes_of("sfxcheck"), bytes_of("WOMBIXINSTALL"),
              {0x00, 0x0C},              // length 12
              {0x00, 0x00, 0x00, 0x00},  // coded block header
              {0xFF, 0xFF},              // control word: three copies, then filler ones

@@ -1,13 +1,19 @@
 #include "sfx_runner.h"
 
+#include "payload_builder.h"
+#include "sfx_expected.h"
+#include "test_data.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -67,16 +73,21 @@ std::vector<std::string> ScratchDir::names() const {
 
 namespace {
 
-SfxResult run(const ScratchDir& dir, const std::vector<std::string>& args,
-              const Bytes& stdin_bytes, const std::string& program, int terminal,
-              const std::vector<std::string>& environment) {
+SfxResult run(const ScratchDir& dir, const std::vector<std::string>& args, const RunOptions& options,
+              int terminal) {
   // The captured streams live in a subfolder, so that they never count as the tool's leftovers.
   const std::string io = dir.file(".io");
   mkdir(io.c_str(), 0700);
-  const std::string in_path = io + "/stdin", out_path = io + "/stdout", err_path = io + "/stderr";
-  write_file(in_path, stdin_bytes);
+  const std::string in_path = io + "/stdin", err_path = io + "/stderr";
+  const std::string out_path = options.stdout_path.empty() ? io + "/stdout" : options.stdout_path;
+  write_file(in_path, options.stdin_bytes);
+  int feed[2] = {-1, -1};
+  if (options.stdin_pipe) {
+    if (pipe(feed) != 0) throw std::runtime_error("pipe failed");
+    signal(SIGPIPE, SIG_IGN);  // a run that stops reading must not end the test
+  }
 
-  std::vector<std::string> argv_strings = {program};
+  std::vector<std::string> argv_strings = {options.program};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : argv_strings) argv.push_back(arg.data());
@@ -85,27 +96,41 @@ SfxResult run(const ScratchDir& dir, const std::vector<std::string>& args,
   const pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
-    const int in = open(in_path.c_str(), O_RDONLY);
+    const int in = options.stdin_pipe ? feed[0] : open(in_path.c_str(), O_RDONLY);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0 || chdir(dir.path().c_str()) != 0) _exit(127);
-    for (const std::string& setting : environment) {
+    if (options.stdin_pipe) close(feed[1]);
+    signal(SIGPIPE, SIG_DFL);
+    for (const std::string& setting : options.environment) {
       const size_t equals = setting.find('=');
       setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
     }
     dup2(in, 0);
     dup2(terminal >= 0 ? terminal : out, 1);
     dup2(err, 2);
-    execv(program.c_str(), argv.data());
+    execv(options.program.c_str(), argv.data());
     _exit(127);
   }
+  if (options.stdin_pipe) {
+    close(feed[0]);
+    size_t done = 0;
+    while (done < options.stdin_bytes.size()) {
+      const ssize_t put = write(feed[1], options.stdin_bytes.data() + done, options.stdin_bytes.size() - done);
+      if (put <= 0) break;
+      done += static_cast<size_t>(put);
+    }
+    close(feed[1]);
+  }
   int wait_status = 0;
-  waitpid(child, &wait_status, 0);
+  struct rusage usage;
+  wait4(child, &wait_status, 0, &usage);
   SfxResult result;
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
                                          : 128 + WTERMSIG(wait_status);
-  result.out = text_of(out_path);
+  result.out = options.stdout_path.empty() ? text_of(out_path) : "";
   result.err = text_of(err_path);
+  result.max_rss_kb = usage.ru_maxrss;
   return result;
 }
 
@@ -114,7 +139,15 @@ SfxResult run(const ScratchDir& dir, const std::vector<std::string>& args,
 SfxResult run_sfx(const ScratchDir& dir, const std::vector<std::string>& args,
                   const Bytes& stdin_bytes, const std::string& program,
                   const std::vector<std::string>& environment) {
-  return run(dir, args, stdin_bytes, program, -1, environment);
+  RunOptions options;
+  options.stdin_bytes = stdin_bytes;
+  options.program = program;
+  options.environment = environment;
+  return run(dir, args, options, -1);
+}
+
+SfxResult run_sfx_with(const ScratchDir& dir, const std::vector<std::string>& args, const RunOptions& options) {
+  return run(dir, args, options, -1);
 }
 
 SfxResult run_sfx_to_terminal(const ScratchDir& dir, const std::vector<std::string>& args) {
@@ -124,7 +157,7 @@ SfxResult run_sfx_to_terminal(const ScratchDir& dir, const std::vector<std::stri
     none.status = NO_TERMINAL;
     return none;
   }
-  SfxResult result = run(dir, args, {}, SFX_BINARY, terminal, {});
+  SfxResult result = run(dir, args, RunOptions{}, terminal);
   close(terminal);
   close(controller);
   return result;
@@ -153,4 +186,17 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes all;
   for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
+}
+
+Bytes program_stub(size_t n) {
+  Bytes stub = payload_builder::program_header(true, 0, 0);
+  Bytes filler = test_data::random_bytes(n > stub.size() ? n - stub.size() : 0, 77);
+  for (uint8_t& b : filler)
+    if (b == 'W') b = 'w';
+  stub.insert(stub.end(), filler.begin(), filler.end());
+  return stub;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
 }

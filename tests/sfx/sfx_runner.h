@@ -11,6 +11,7 @@ struct SfxResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
+  long max_rss_kb = 0;  // the process's peak resident memory
 };
 
 // A fresh empty folder for one test, removed with everything in it at the end.
@@ -35,6 +36,16 @@ class ScratchDir {
 SfxResult run_sfx(const ScratchDir& dir, const std::vector<std::string>& args,
                   const Bytes& stdin_bytes = {}, const std::string& program = SFX_BINARY,
                   const std::vector<std::string>& environment = {});
+// How else to run it.
+struct RunOptions {
+  Bytes stdin_bytes;
+  bool stdin_pipe = false;  // fed through a pipe (which cannot seek), not a file
+  std::string program = SFX_BINARY;
+  std::vector<std::string> environment;  // "NAME=value" settings added
+  std::string stdout_path;               // stdout to this file (/dev/full, say), not captured
+};
+SfxResult run_sfx_with(const ScratchDir& dir, const std::vector<std::string>& args, const RunOptions& options);
+
 // The same with a terminal (a pseudo-terminal) as stdout; what reaches it is not kept. The
 // status is NO_TERMINAL when the system gives no pseudo-terminal.
 constexpr int NO_TERMINAL = -2;

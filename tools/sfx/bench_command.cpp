@@ -28,7 +28,7 @@ std::vector<std::string> corpus_files(const std::string& dir) {
   DIR* listing = opendir(dir.c_str());
   if (listing == nullptr)
     throw ToolError(SFX_EXIT_USAGE, dir,
-                    "no corpus here (" + errno_text(errno) +
+                    "no corpus here (" + os_error_text(errno) +
                         "); name files to measure, or set SFX_CORPUS_DIR");
   std::vector<std::string> files;
   while (const dirent* entry = readdir(listing)) {

@@ -10,7 +10,7 @@
 struct CompressOptions {
   std::string input;
   std::string output;
-  uint32_t block_input = DEFAULT_BLOCK_INPUT;
+  PayloadOptions payload;
   bool force = false;
   bool quiet = false;
 };
@@ -18,8 +18,8 @@ struct CompressOptions {
 struct PackOptions {
   std::string installer;
   std::string output;
-  std::string stub;  // empty: the launcher beside the sfx executable
-  uint32_t block_input = DEFAULT_BLOCK_INPUT;
+  std::string stub = "windows";  // "windows", "posix" or a launcher file
+  PayloadOptions payload;
   bool force = false;
   bool quiet = false;
 };
@@ -33,12 +33,16 @@ struct ExtractOptions {
 
 struct ListOptions {
   std::string file;
+  bool json = false;
+  bool totals_only = false;
   bool quiet = false;
 };
 
 struct VerifyOptions {
-  std::string file;
-  std::string original;  // empty: no comparison
+  std::vector<std::string> files;
+  std::string original;       // meaningful when has_original
+  bool has_original = false;
+  unsigned threads = 1;
   bool quiet = false;
 };
 
@@ -57,3 +61,4 @@ int run_extract(const ExtractOptions& options);
 int run_list(const ListOptions& options);
 int run_verify(const VerifyOptions& options);
 int run_bench(const BenchCommandOptions& options);
+

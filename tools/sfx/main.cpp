@@ -3,11 +3,15 @@
 // turns failures into messages and exit statuses.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 
 #include "commands.h"
+#include "embedded_stubs.h"
+#include "os_files.h"
 #include "tool_error.h"
 
 namespace {
@@ -15,20 +19,50 @@ namespace {
 const char* const TOOL_DESCRIPTION =
     "Packs a Windows installer into a self-extracting launcher, and compresses, extracts, "
     "lists, verifies and benchmarks payloads (LZRW3-A blocks after the marker "
-    "\"WOMBIXINSTALL\", closed by \"KELVRA\").\n"
+    "\"WOMBIXINSTALL\", closed by \"KELVRA\", with the data's length and CRC-32 recorded "
+    "before the marker).\n"
     "FILE, INPUT and OUTPUT may be '-' for stdin or stdout. Outputs appear only when complete; "
-    "an existing file is replaced only with -f.\n"
+    "an existing file is replaced only with -f. -q leaves only error messages, in every "
+    "command. Ratios are original bytes / payload bytes.\n"
     "Exit status: 0 success, 1 damaged or missing payload (or a verify mismatch), 2 usage or "
     "I/O error.";
 
-const char* const BLOCK_SIZE_HELP =
-    "Input bytes per block, 1 to 65020 (the largest whose stored form, with its 4-byte header, "
-    "fits the launcher's 65024-byte block buffer)";
+// Help lines show each option's own placeholder and nothing of the parser's types, defaults or
+// validators: what a value may be is said in the option's description.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* option) const override {
+    return option->get_option_text().empty() ? "" : " " + option->get_option_text();
+  }
+  // Without the value a negated flag stores ("--no-record{false}").
+  std::string make_option_name(const CLI::Option* option, bool is_positional) const override {
+    std::string name = CLI::Formatter::make_option_name(option, is_positional);
+    for (size_t open = name.find('{'); open != std::string::npos; open = name.find('{', open)) {
+      const size_t close = name.find('}', open);
+      name.erase(open, close == std::string::npos ? std::string::npos : close - open + 1);
+    }
+    return name;
+  }
+};
 
 void add_block_size(CLI::App* command, uint32_t* block_input) {
-  command->add_option("-b,--block-size", *block_input, BLOCK_SIZE_HELP)
+  command->add_option("-b,--block-size", *block_input,
+                      "Input bytes per block, 1 to 65020 (default 64000); 65020 is the largest "
+                      "whose stored form, with its 4-byte header, fits the launcher's 65024-byte "
+                      "block buffer")
       ->check(CLI::Range(uint32_t{1}, MAX_BLOCK_INPUT))
-      ->capture_default_str()
+      ->option_text("N");
+}
+
+// Blocks are independent, so they are coded on several threads; the output is the same bytes
+// for every N.
+constexpr unsigned MAX_THREADS = 128;
+
+void add_threads(CLI::App* command, unsigned* threads, const char* what) {
+  command->add_option("-T,--threads", *threads,
+                      std::string("Threads ") + what + ", 1 to " + std::to_string(MAX_THREADS) +
+                          "; 0 (the default): one per processor. The result is the same for every N")
+      ->check(CLI::Range(0u, MAX_THREADS))
       ->option_text("N");
 }
 
@@ -40,73 +74,127 @@ void add_output(CLI::App* command, std::string* output, bool* force) {
 }
 
 void add_quiet(CLI::App* command, bool* quiet) {
-  command->add_flag("-q,--quiet", *quiet, "No progress, summary or warnings; errors only");
+  command->add_flag("-q,--quiet", *quiet, "Print nothing but error messages");
 }
 
+void add_no_record(CLI::App* command, bool* record) {
+  command->add_flag("!--no-record", *record,
+                    "Leave out the integrity record (the data's length and CRC-32 before the "
+                    "marker), for launchers that predate it; extract then cannot tell a payload "
+                    "cut at a block boundary");
+}
+
+// The error, and the help that explains what was asked: the command's, once one was named.
 std::string failure_message(const CLI::App* app, const CLI::Error& error) {
-  std::string text = "sfx: ";
-  // A mistyped command is left over as an extra argument, and CLI11 then only says that a
-  // command is missing.
-  const std::vector<std::string> extras = app->remaining();
-  if (app->get_subcommands().empty() && !extras.empty())
-    text += "unknown command '" + extras.front() + "'";
-  else
-    text += error.what();
-  text += "\nRun '" + app->get_name() + " --help' for usage.\n";
+  const std::vector<CLI::App*> named = app->get_subcommands();
+  const std::string help = named.empty() ? "sfx --help" : "sfx " + named.front()->get_name() + " --help";
+  return "sfx: " + std::string(error.what()) + "\nRun '" + help + "' for usage.\n";
+}
+
+// A command name that is not one: CLI11 would go on to show the tool's help for "--help", as if
+// the command existed, or only say that a command is missing.
+bool refuse_unknown_command(const CLI::App& app, int argc, char** argv) {
+  if (argc < 2 || argv[1][0] == '-') return false;
+  for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; }))
+    if (command->get_name() == argv[1]) return false;
+  std::fprintf(stderr, "sfx: unknown command '%s'\nRun 'sfx --help' for usage.\n", argv[1]);
+  return true;
+}
+
+unsigned resolve_threads(unsigned requested) {
+  return requested == 0 ? std::min(os_processor_count(), MAX_THREADS) : requested;
+}
+
+std::string version_text() {
+  std::string text = "sfx " SFX_VERSION "\nbuilt-in launchers:";
+  const EmbeddedStub windows = embedded_windows_stub();
+  const EmbeddedStub posix = embedded_posix_stub();
+  if (windows.size != 0) text += " windows (" + std::to_string(windows.size) + " bytes)";
+  if (posix.size != 0) text += std::string(windows.size != 0 ? "," : "") + " posix (" + std::to_string(posix.size) + " bytes)";
+  if (windows.size == 0 && posix.size == 0) text += " none";
   return text;
 }
 
-}  // namespace
+// What reached stdout must have been written: a full disk or a closed pipe is an error (exit 2),
+// not a silent loss.
+int finish_stdout(int status) {
+  // A write that failed earlier left its errno; a failing flush sets its own.
+  const int earlier = errno;
+  int error_number = 0;
+  if (std::fflush(stdout) != 0)
+    error_number = errno;
+  else if (std::ferror(stdout))
+    error_number = earlier;
+  else
+    return status;
+  std::fprintf(stderr, "sfx: (stdout): %s\n",
+               error_number != 0 ? os_error_text(error_number).c_str() : "write error");
+  return SFX_EXIT_USAGE;
+}
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   CLI::App app(TOOL_DESCRIPTION, "sfx");
-  app.set_version_flag("--version", "sfx " SFX_VERSION);
+  auto formatter = std::make_shared<HelpFormatter>();
+  formatter->label("SUBCOMMAND", "COMMAND");
+  app.formatter(formatter);
+  app.set_version_flag("--version", version_text());
   app.require_subcommand(1);
+  // Options are "-x" and "--name" on every system: "/tmp/setup.exe" is a path, even on Windows.
+  app.allow_windows_style_options(false);
   app.failure_message(failure_message);
   app.footer("Run 'sfx COMMAND --help' for a command's options and details.");
 
   CompressOptions compress;
+  unsigned compress_threads = 0;
   CLI::App* compress_command = app.add_subcommand("compress", "Compress INPUT into a bare payload");
   compress_command->footer(
-      "The payload is the marker \"WOMBIXINSTALL\", then each block of INPUT as a 2-byte "
-      "big-endian length and an LZRW3-A block (coded, or stored when coding does not pay), then "
-      "the end mark \"KELVRA\". Empty input gives the marker and the end mark alone.\n"
+      "The payload is the integrity record (the data's length and CRC-32), the marker "
+      "\"WOMBIXINSTALL\", then each block of INPUT as a 2-byte big-endian length and an LZRW3-A "
+      "block (coded, or stored when coding does not pay), then the end mark \"KELVRA\". Empty "
+      "input gives the record, the marker and the end mark alone.\n"
       "Example: sfx compress setup.exe -o setup.payload");
-  compress_command->add_option("INPUT", compress.input, "File to compress ('-': stdin)")
-      ->required();
+  compress_command->add_option("INPUT", compress.input, "File to compress ('-': stdin)")->required();
   add_output(compress_command, &compress.output, &compress.force);
-  add_block_size(compress_command, &compress.block_input);
+  add_block_size(compress_command, &compress.payload.block_input);
+  add_threads(compress_command, &compress_threads, "coding blocks");
+  add_no_record(compress_command, &compress.payload.record);
   add_quiet(compress_command, &compress.quiet);
 
   PackOptions pack;
-  CLI::App* pack_command =
-      app.add_subcommand("pack", "Pack INSTALLER into a self-extracting launcher");
+  unsigned pack_threads = 0;
+  CLI::App* pack_command = app.add_subcommand("pack", "Pack INSTALLER into a self-extracting launcher");
   pack_command->footer(
-      "The output is the launcher stub's bytes followed by the payload of INSTALLER, made "
-      "executable (0755). A stub that already holds a payload marker (a packed file) is "
-      "refused.\n"
-      "Example: sfx pack setup.exe -o setup-sfx.exe --stub launcher.exe");
-  pack_command->add_option("INSTALLER", pack.installer, "Installer to pack ('-': stdin)")
-      ->required();
+      "The output is the launcher's bytes followed by the payload of INSTALLER (as compress "
+      "writes it), made executable. The launcher is built into sfx: the Windows one (a PE32 GUI "
+      "program, the default) or the POSIX one; or a launcher file. A stub must be a program (PE "
+      "or ELF), unsigned, and not packed already; the installer must not be empty.\n"
+      "Sign the packed file after packing: a signature on the launcher would end the file for "
+      "the launcher's reader before the payload.\n"
+      "Example: sfx pack setup.exe -o setup-sfx.exe");
+  pack_command->add_option("INSTALLER", pack.installer, "Installer to pack ('-': stdin)")->required();
   add_output(pack_command, &pack.output, &pack.force);
   pack_command
       ->add_option("--stub", pack.stub,
-                   "Launcher to put in front (default: launcher.exe beside sfx, else launcher "
-                   "beside sfx); it must not hold a payload already")
-      ->option_text("LAUNCHER");
-  add_block_size(pack_command, &pack.block_input);
+                   "The launcher to put in front: windows (the built-in Windows launcher, the "
+                   "default), posix (the built-in POSIX one), or a launcher file (write ./windows "
+                   "for a file of that name)")
+      ->option_text("windows|posix|FILE");
+  add_block_size(pack_command, &pack.payload.block_input);
+  add_threads(pack_command, &pack_threads, "coding blocks");
+  add_no_record(pack_command, &pack.payload.record);
   add_quiet(pack_command, &pack.quiet);
 
   ExtractOptions extract;
-  CLI::App* extract_command =
-      app.add_subcommand("extract", "Write the decoded data of the payload in FILE");
+  CLI::App* extract_command = app.add_subcommand("extract", "Write the decoded data of the payload in FILE");
   extract_command->footer(
       "FILE is a bare payload or any file with one appended, such as a packed launcher; the "
-      "payload is found, read and ended exactly as the launcher does. A damaged payload leaves "
-      "no OUTPUT behind and exits with 1, naming the block, its offset and the fault.\n"
+      "payload is found, read and ended exactly as the launcher does, and its data held to the "
+      "integrity record. A damaged payload, one that does not match its record, or one that "
+      "ends without its end mark (cut short) leaves no OUTPUT behind and exits with 1, naming "
+      "the problem. Blocks are decoded as they are read, on one thread: decoding runs at "
+      "several times the speed of coding, and a second thread would only wait on the reading.\n"
       "Example: sfx extract setup-sfx.exe -o setup.exe");
-  extract_command->add_option("FILE", extract.file, "File holding a payload ('-': stdin)")
-      ->required();
+  extract_command->add_option("FILE", extract.file, "File holding a payload ('-': stdin)")->required();
   add_output(extract_command, &extract.output, &extract.force);
   add_quiet(extract_command, &extract.quiet);
 
@@ -114,44 +202,54 @@ int main(int argc, char** argv) {
   CLI::App* list_command = app.add_subcommand("list", "Show the blocks of the payload in FILE");
   list_command->footer(
       "Prints where the payload starts, a line per block (number, file offset of its length "
-      "field, length, stored or coded, decoded bytes), the totals, and how the payload ends: "
-      "the end mark, the end of the file, or an empty block, at which the launcher stops.");
-  list_command->add_option("FILE", list.file, "File holding a payload ('-': stdin)")
-      ->required();
-  list_command->add_flag("-q,--quiet", list.quiet, "Only the totals and the end, no line per block");
+      "field, length, stored or coded, decoded bytes), the totals, the integrity record and "
+      "whether the data matches it, and how the payload ends: the end mark, the end of the "
+      "file, or an empty block, at which the launcher stops. Exits with 1 only when the payload "
+      "cannot be walked (none found, a damaged block); verify judges it.\n"
+      "--json prints one object: file, pe, marker_offset, payload_offset, record, blocks, end, "
+      "totals (and error, for a damaged block); see the README.");
+  list_command->add_option("FILE", list.file, "File holding a payload ('-': stdin)")->required();
+  list_command->add_flag("--json", list.json, "Print one JSON object instead of text");
+  list_command->add_flag("--totals", list.totals_only, "Leave out the line per block");
+  add_quiet(list_command, &list.quiet);
 
   VerifyOptions verify;
-  CLI::App* verify_command =
-      app.add_subcommand("verify", "Check the payload in FILE block by block");
+  unsigned verify_threads = 0;
+  CLI::App* verify_command = app.add_subcommand("verify", "Check the payload in each FILE block by block");
   verify_command->footer(
       "Decodes every block and checks that it re-encodes to the very same bytes (so it came "
-      "from this encoder) and that the end mark closes the payload; with --original, also that "
-      "the decoded data equals ORIGINAL. Exit 0 ok, 1 damaged or different.");
-  verify_command->add_option("FILE", verify.file, "File holding a payload ('-': stdin)")
-      ->required();
-  verify_command
-      ->add_option("--original", verify.original, "The data the payload should decode to")
-      ->option_text("ORIGINAL");
+      "from this encoder), that the data's length and CRC-32 match the integrity record, and "
+      "that the end mark closes the payload; with --original, also that the decoded data "
+      "equals ORIGINAL (one FILE only). Every FILE is checked; the exit status is the worst: "
+      "0 all sound, 1 damaged or different, 2 a file could not be read.");
+  verify_command->add_option("FILE", verify.files, "Files holding a payload ('-': stdin)")->required();
+  CLI::Option* original_option =
+      verify_command->add_option("--original", verify.original, "The data the payload should decode to")
+          ->option_text("ORIGINAL");
+  add_threads(verify_command, &verify_threads, "re-encoding blocks");
   add_quiet(verify_command, &verify.quiet);
 
   BenchCommandOptions bench;
-  CLI::App* bench_command =
-      app.add_subcommand("bench", "Measure the codec's speed and ratio beside common codecs");
+  CLI::App* bench_command = app.add_subcommand("bench", "Measure the codec's speed and ratio beside common codecs");
   bench_command->footer(
-      "Measures each file and all of them together, cut into blocks. Without FILES, the corpus "
-      "in $SFX_CORPUS_DIR, else the one beside the source tree sfx was built from.");
+      "Measures each file and all of them together, cut into blocks, on one thread; prints MB/s "
+      "and each speed as a multiple of zlib's. Without FILES, the corpus in $SFX_CORPUS_DIR, "
+      "else the one beside the source tree sfx was built from.");
   bench_command->add_option("FILES", bench.files, "Files to measure");
   add_block_size(bench_command, &bench.block_input);
-  bench_command->add_option("--runs", bench.runs, "Report the best of this many runs")
+  bench_command->add_option("--runs", bench.runs, "Report the best of N runs, 1 to 1000 (default 5)")
       ->check(CLI::Range(1, 1000))
-      ->capture_default_str();
+      ->option_text("N");
   bench_command
-      ->add_option("--min-seconds", bench.min_seconds, "Repeat each timed run at least this long")
+      ->add_option("--min-seconds", bench.min_seconds,
+                   "Repeat each timed run for at least S seconds, 0 to 3600 (default 0.25)")
       ->check(CLI::Range(0.0, 3600.0))
-      ->capture_default_str();
+      ->option_text("S");
   bench_command->add_flag("!--no-peers", bench.peers, "Measure this codec alone");
   add_quiet(bench_command, &bench.quiet);
 
+  for (CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) command->group("Commands");
+  if (refuse_unknown_command(app, argc, argv)) return SFX_EXIT_USAGE;
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -159,26 +257,39 @@ int main(int argc, char** argv) {
     return status == 0 ? SFX_EXIT_OK : SFX_EXIT_USAGE;
   }
 
+  if (*compress_command) {
+    compress.payload.threads = resolve_threads(compress_threads);
+    return run_compress(compress);
+  }
+  if (*pack_command) {
+    pack.payload.threads = resolve_threads(pack_threads);
+    return run_pack(pack);
+  }
+  if (*extract_command) return run_extract(extract);
+  if (*list_command) return run_list(list);
+  if (*verify_command) {
+    verify.threads = resolve_threads(verify_threads);
+    verify.has_original = original_option->count() > 0;
+    return run_verify(verify);
+  }
+  if (*bench_command) return run_bench(bench);
+  return SFX_EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  os_init_std_streams();
+  int status = SFX_EXIT_USAGE;
   try {
-    if (*compress_command) return run_compress(compress);
-    if (*pack_command) return run_pack(pack);
-    if (*extract_command) return run_extract(extract);
-    if (*list_command) return run_list(list);
-    if (*verify_command) return run_verify(verify);
-    if (*bench_command) return run_bench(bench);
+    status = run(argc, argv);
   } catch (const ToolError& error) {
-    std::fflush(stdout);
-    if (error.file().empty())
-      std::fprintf(stderr, "sfx: %s\n", error.what());
-    else
-      std::fprintf(stderr, "sfx: %s: %s\n", error.file().c_str(), error.what());
-    return error.status();
+    report_tool_error(error);
+    status = error.status();
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "sfx: out of memory\n");
-    return SFX_EXIT_USAGE;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "sfx: %s\n", error.what());
-    return SFX_EXIT_USAGE;
   }
-  return SFX_EXIT_USAGE;
+  return finish_stdout(status);
 }

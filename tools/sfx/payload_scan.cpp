@@ -1,7 +1,10 @@
 // The payload walk over the shared reader.
 #include "payload_scan.h"
 
+#include <cstring>
+
 #include "file_io.h"
+#include "number_texts.h"
 #include "tool_error.h"
 
 PayloadScan::PayloadScan(InputFile& input)
@@ -18,6 +21,20 @@ PayloadScan::~PayloadScan() = default;
 
 int64_t PayloadScan::offset() const { return payload_reader_offset(reader_.get()); }
 
+std::string PayloadScan::describe_damage() const {
+  const PayloadError& error = reader_->error;
+  // A file cut inside its end mark reads as a block whose length is the mark's first two bytes,
+  // cut short; the bytes left say what it was.
+  if (error.fault == PAYLOAD_FAULT_BLOCK_CUT || error.fault == PAYLOAD_FAULT_LENGTH_CUT) {
+    const uint32_t left = reader_->buffer_end - reader_->buffer_pos;
+    if (left > 0 && left < PAYLOAD_END_MARK_BYTES &&
+        std::memcmp(reader_->buffer + reader_->buffer_pos, PAYLOAD_END_MARK, left) == 0)
+      return "the file ends inside the end mark at offset " + std::to_string(error.offset) +
+             " (it was cut short)";
+  }
+  return describe_payload_error(error);
+}
+
 bool PayloadScan::next(ScannedBlock* block) {
   if (finished_) return false;
   const int64_t before = offset();
@@ -27,7 +44,7 @@ bool PayloadScan::next(ScannedBlock* block) {
     finished_ = true;
     const int status =
         reader_->error.fault == PAYLOAD_FAULT_READ_ERROR ? SFX_EXIT_USAGE : SFX_EXIT_DAMAGED;
-    throw ToolError(status, input_.display_name(), describe_payload_error(reader_->error));
+    throw ToolError(status, input_.display_name(), describe_damage());
   }
   if (result == PAYLOAD_READ_END) {
     finished_ = true;
@@ -38,6 +55,9 @@ bool PayloadScan::next(ScannedBlock* block) {
   block->number = blocks_++;
   block->offset = before;
   block->length = static_cast<uint32_t>(offset() - before - PAYLOAD_LENGTH_BYTES);
+  // The reader decodes each block straight from its read buffer, where the block stays until
+  // the next read.
+  block->stored = reader_->buffer + reader_->buffer_pos - block->length;
   block->decoded = reader_->decoded;
   block->decoded_len = decoded_len;
   decoded_bytes_ += decoded_len;
@@ -46,6 +66,48 @@ bool PayloadScan::next(ScannedBlock* block) {
     end_ = PayloadEnd::EMPTY_BLOCK;
   }
   return true;
+}
+
+std::string unusable_record_problem(const PayloadScan& scan) {
+  const std::string at = " (at offset " + std::to_string(scan.record_offset()) + ")";
+  switch (scan.record_status()) {
+    case INTEGRITY_DAMAGED:
+      return "the integrity record before the marker" + at + " is damaged: its own check fails";
+    case INTEGRITY_UNSUPPORTED:
+      return "the integrity record before the marker" + at +
+             " is of a size or version this sfx does not know";
+    case INTEGRITY_ABSENT:
+    case INTEGRITY_PRESENT:
+      break;
+  }
+  return "";
+}
+
+std::string record_problem(const PayloadScan& scan, uint64_t decoded_length, uint32_t crc) {
+  const std::string unusable = unusable_record_problem(scan);
+  if (!unusable.empty()) return unusable;
+  if (scan.record_status() != INTEGRITY_PRESENT) return "";
+  const IntegrityRecord& record = scan.record();
+  if (decoded_length < record.decoded_length)
+    return "the payload ends after " + std::to_string(decoded_length) + " of the " +
+           std::to_string(record.decoded_length) +
+           " bytes its integrity record gives: the file was cut short";
+  if (decoded_length > record.decoded_length)
+    return "the payload decodes to " + std::to_string(decoded_length) + " bytes, more than the " +
+           std::to_string(record.decoded_length) + " its integrity record gives";
+  if (crc != record.data_crc) {
+    return "the decoded data's CRC-32 is " + crc_text(crc) + ", its integrity record gives " +
+           crc_text(record.data_crc) + ": the payload is damaged";
+  }
+  return "";
+}
+
+std::string empty_block_note(uint32_t number, int64_t offset, int64_t after) {
+  std::string text = "block " + std::to_string(number) + " at offset " + std::to_string(offset) +
+                     " decodes to nothing, which ends the payload for the launcher";
+  if (after > 0)
+    text += ": the " + plural(static_cast<uint64_t>(after), "byte", "bytes") + " after it are never read";
+  return text;
 }
 
 std::string describe_payload_error(const PayloadError& error) {

@@ -1,5 +1,6 @@
 // Walks the payload of a file block by block through the launcher's own payload reader, so the
-// tool finds, ends and rejects a payload exactly where the launcher would.
+// tool finds, ends and rejects a payload exactly where the launcher would, and judges the end
+// against the integrity record before the marker.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,7 @@ struct ScannedBlock {
   uint32_t number;        // 0 for the first block after the marker
   int64_t offset;         // file offset of the block's 2-byte length
   uint32_t length;        // the block's bytes, without its length field
+  const uint8_t* stored;  // the block's bytes as the file holds them; valid until next()
   const uint8_t* decoded; // valid until the next call of next()
   uint32_t decoded_len;
 };
@@ -35,6 +37,13 @@ class PayloadScan {
 
   // The offset of the first byte after the marker.
   int64_t start() const { return start_; }
+  int64_t marker_offset() const { return start_ - PAYLOAD_MARKER_BYTES; }
+  // The integrity record before the marker: its status, and when present its fields and offset.
+  IntegrityStatus record_status() const { return reader_->record_status; }
+  const IntegrityRecord& record() const { return reader_->record; }
+  int64_t record_offset() const { return marker_offset() - INTEGRITY_RECORD_BYTES; }
+  // The program headers at the start of the file.
+  const PeImage& image() const { return reader_->image; }
 
   // Reads and decodes the next block: false at the end of the payload (end() tells which end;
   // an empty block is handed out before that). Throws ToolError (SFX_EXIT_DAMAGED) naming the
@@ -49,6 +58,8 @@ class PayloadScan {
   uint64_t decoded_bytes() const { return decoded_bytes_; }
 
  private:
+  std::string describe_damage() const;
+
   InputFile& input_;
   std::unique_ptr<PayloadReader> reader_;
   int64_t start_ = 0;
@@ -57,6 +68,19 @@ class PayloadScan {
   bool finished_ = false;
   PayloadEnd end_ = PayloadEnd::END_OF_FILE;
 };
+
+// What the integrity record says of a payload walked to its end, whose decoded data had
+// decoded_length bytes and this CRC: "" when they agree (or there is no record), else the
+// problem, for a message. A damaged or unsupported record is a problem in itself.
+std::string record_problem(const PayloadScan& scan, uint64_t decoded_length, uint32_t crc);
+// The problem of a record that cannot be used at all (damaged, unsupported), found as soon as
+// the payload is: "" for none or a sound one.
+std::string unusable_record_problem(const PayloadScan& scan);
+
+// "block 2 at offset 22 decodes to nothing, which ends the payload for the launcher: the 15
+// bytes after it are never read" (after: the bytes of the file after where the payload stopped,
+// -1 when unknown).
+std::string empty_block_note(uint32_t number, int64_t offset, int64_t after);
 
 // "block 3 at offset 1234: <fault>": the damage the reader reports, for messages.
 std::string describe_payload_error(const PayloadError& error);

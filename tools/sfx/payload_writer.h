@@ -1,5 +1,7 @@
-// Writes a bare payload: the marker, each block of the input as a 2-byte big-endian length and
-// the encoded block, then the end mark. Empty input gives the marker and the end mark alone.
+// Writes a payload (README, "The payload"): the integrity record (unless left out), the marker,
+// each block of the input as a 2-byte big-endian length and the encoded block, then the end
+// mark. Blocks are coded on several threads and written in order, so the bytes are the same for
+// any number of threads.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +17,19 @@ class Progress;
 constexpr char PAYLOAD_MARKER_UPPER[] = "WOMBIXINSTALL";
 constexpr uint32_t DEFAULT_BLOCK_INPUT = 64000;
 
+struct PayloadOptions {
+  uint32_t block_input = DEFAULT_BLOCK_INPUT;  // 1 to MAX_BLOCK_INPUT; the last block may be shorter
+  unsigned threads = 1;
+  bool record = true;         // the integrity record before the marker
+  bool refuse_empty = false;  // an empty input is an error (an installer must hold a program)
+};
+
 struct PayloadStats {
   uint64_t input_bytes = 0;
-  uint64_t payload_bytes = 0;  // marker, lengths, blocks and end mark
+  uint64_t payload_bytes = 0;  // record, marker, lengths, blocks and end mark
   uint32_t blocks = 0;
   uint32_t stored_blocks = 0;
+  uint32_t crc = 0;            // CRC-32 of the input
 };
 
 // Encodes one block's worth of data; the block goes to out (resized to its length).
@@ -32,7 +42,9 @@ class BlockEncoder {
   std::unique_ptr<CodecWorkspace> workspace_;
 };
 
-// Reads input to its end, cutting it into blocks of block_input bytes (1 to MAX_BLOCK_INPUT;
-// the last may be shorter), and writes the payload to output.
-PayloadStats write_payload(InputFile& input, OutputFile& output, uint32_t block_input,
-                           Progress* progress);
+// Writes prefix (a launcher stub, or nothing) and then the payload of input to output, reading
+// input to its end. The record needs the input's length and CRC before the marker: into a file
+// of its own the output gets room for it, filled in at the end; into a stream, the input is
+// read twice (a pipe is first copied aside), and must not change between the readings.
+PayloadStats write_payload(InputFile& input, OutputFile& output, const std::vector<uint8_t>& prefix,
+                           const PayloadOptions& options, Progress* progress);

@@ -1,40 +1,43 @@
-// The commands that read payloads: extract, list and verify. All three walk the payload through
-// the launcher's reader (PayloadScan), so they accept, end and reject exactly what it does.
+// The commands that check payloads and give their data back: extract and verify. Both walk the
+// payload through the launcher's reader (PayloadScan), so they accept, end and reject exactly
+// what it does, and both hold the data to the integrity record when there is one.
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
+#include <exception>
 #include <memory>
 #include <vector>
 
+#include "block_window.h"
 #include "commands.h"
+#include "crc32.h"
+#include "crc32_combine.h"
 #include "file_io.h"
+#include "number_texts.h"
 #include "payload_scan.h"
 #include "progress.h"
 #include "tool_error.h"
 
 namespace {
 
-std::string plural(uint64_t count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
 // The bytes of the file after where the payload stopped, when the size is known.
 int64_t bytes_after(const InputFile& input, const PayloadScan& scan) {
   return input.size() < 0 ? -1 : input.size() - scan.offset();
 }
 
-std::string empty_block_note(const ScannedBlock& block, int64_t after) {
-  std::string text = "block " + std::to_string(block.number) + " at offset " +
-                     std::to_string(block.offset) +
-                     " decodes to nothing, which ends the payload for the launcher";
-  if (after > 0) text += ": the " + plural(static_cast<uint64_t>(after), "byte", "bytes") +
-                         " after it are never read";
-  return text;
+// A payload that ends with the end of the file was cut short, or may have been: the packer
+// always writes the end mark.
+std::string missing_end_mark_problem(const PayloadScan& scan) {
+  if (scan.record_status() == INTEGRITY_PRESENT)
+    return "no end mark after the last block at offset " + std::to_string(scan.offset()) +
+           ": the file was cut short";
+  return "no end mark and no integrity record: the payload may have been cut short at offset " +
+         std::to_string(scan.offset());
 }
 
-const std::string NO_END_MARK_NOTE =
-    "the payload runs to the end of the file (it may have been cut short)";
+void throw_if_unusable_record(const PayloadScan& scan, const std::string& name) {
+  const std::string problem = unusable_record_problem(scan);
+  if (!problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, problem);
+}
 
 }  // namespace
 
@@ -43,168 +46,191 @@ int run_extract(const ExtractOptions& options) {
   if (same_file(options.output, input))
     throw ToolError(SFX_EXIT_USAGE, options.output, "is also the input; choose another output");
   PayloadScan scan(input);
-  OutputFile output(options.output, options.force, 0666, false);
+  const std::string& name = input.display_name();
+  throw_if_unusable_record(scan, name);
+  OutputFile output(options.output, options.force, 0666);
   const int64_t total = input.size() < 0 ? -1 : input.size() - scan.start();
-  Progress progress("extract " + input.display_name(), total, options.quiet);
+  Progress progress("extract " + name, total, options.quiet);
   ScannedBlock block;
   ScannedBlock last{};
   uint32_t blocks = 0;
+  uint32_t crc = 0;
   while (scan.next(&block)) {
     output.write(block.decoded, block.decoded_len);
+    crc = crc32_update(crc, block.decoded, block.decoded_len);
     if (block.decoded_len != 0) ++blocks;
     last = block;
     progress.update(static_cast<uint64_t>(scan.offset() - scan.start()));
   }
+  // Nothing is kept of a payload that is cut short or does not match its record.
+  const std::string problem = record_problem(scan, scan.decoded_bytes(), crc);
+  if (!problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, problem);
+  if (scan.end() == PayloadEnd::END_OF_FILE) throw ToolError(SFX_EXIT_DAMAGED, name, missing_end_mark_problem(scan));
   output.commit();
   progress.clear();
   if (!options.quiet) {
-    if (scan.end() == PayloadEnd::EMPTY_BLOCK) {
-      std::fprintf(stderr, "sfx: %s: warning: %s\n", input.display_name().c_str(),
-                   empty_block_note(last, bytes_after(input, scan)).c_str());
-    } else if (scan.end() == PayloadEnd::END_OF_FILE) {
-      std::fprintf(stderr, "sfx: %s: warning: no end mark: %s\n", input.display_name().c_str(),
-                   NO_END_MARK_NOTE.c_str());
-    }
-    std::fprintf(stderr, "%s: %s, %llu bytes => %s\n", input.display_name().c_str(),
+    if (scan.end() == PayloadEnd::EMPTY_BLOCK)
+      std::fprintf(stderr, "sfx: %s: warning: %s\n", name.c_str(),
+                   empty_block_note(last.number, last.offset, bytes_after(input, scan)).c_str());
+    std::fprintf(stderr, "%s: %s, %llu bytes%s => %s\n", name.c_str(),
                  plural(blocks, "block", "blocks").c_str(),
                  static_cast<unsigned long long>(scan.decoded_bytes()),
+                 scan.record_status() == INTEGRITY_PRESENT ? ", length and CRC-32 as recorded" : "",
                  output.display_name().c_str());
   }
   return SFX_EXIT_OK;
 }
 
-int run_list(const ListOptions& options) {
-  InputFile input(options.file, true);
-  input.make_seekable();
-  PayloadScan scan(input);
-  const std::string& name = input.display_name();
-  std::printf("%s: payload at offset %" PRId64 " (marker at %" PRId64 ")\n", name.c_str(),
-              scan.start(), scan.start() - static_cast<int64_t>(PAYLOAD_MARKER_BYTES));
-  if (!options.quiet)
-    std::printf("%8s %12s %8s %-6s %8s\n", "block", "offset", "length", "kind", "decoded");
-  uint64_t packed = 0;
-  uint32_t blocks = 0;
-  uint32_t stored = 0;
-  ScannedBlock block;
-  ScannedBlock last{};
-  // A damaged block ends the walk with a ToolError; the lines before it stay printed.
-  while (scan.next(&block)) {
-    uint8_t flag = 0;
-    input.read_at(block.offset + PAYLOAD_LENGTH_BYTES, &flag, 1);
-    const bool is_stored = flag == BLOCK_FLAG_STORED;
-    if (!options.quiet)
-      std::printf("%8u %12" PRId64 " %8u %-6s %8u\n", block.number, block.offset, block.length,
-                  is_stored ? "stored" : "coded", block.decoded_len);
-    packed += block.length;
-    ++blocks;
-    if (is_stored) ++stored;
-    last = block;
+namespace {
+
+// One block in flight through verify: copies of its stored and decoded bytes, and what the
+// check found.
+struct VerifySlot {
+  uint32_t number = 0;
+  int64_t offset = 0;
+  std::vector<uint8_t> stored;
+  std::vector<uint8_t> decoded;
+  uint32_t crc = 0;
+  std::string problem;  // empty: the block re-encodes to its own bytes
+};
+
+// Re-encodes a block's data: this encoder must give the very bytes the file holds.
+void check_block(BlockEncoder& encoder, std::vector<uint8_t>& again, VerifySlot& slot) {
+  slot.crc = crc32_update(0, slot.decoded.data(), slot.decoded.size());
+  slot.problem.clear();
+  const std::string where = "block " + std::to_string(slot.number) + " at offset " + std::to_string(slot.offset);
+  if (slot.decoded.size() > MAX_BLOCK_INPUT) {
+    slot.problem = where + ": decodes to " + std::to_string(slot.decoded.size()) +
+                   " bytes, more than this encoder puts in a block (" + std::to_string(MAX_BLOCK_INPUT) + ")";
+    return;
   }
-  const uint64_t original = scan.decoded_bytes();
-  // The payload as compress writes it: marker, lengths, blocks and the end mark if present.
-  const uint64_t payload = PAYLOAD_MARKER_BYTES + uint64_t{blocks} * PAYLOAD_LENGTH_BYTES +
-                           packed +
-                           (scan.end() == PayloadEnd::END_MARK ? PAYLOAD_END_MARK_BYTES : 0);
-  std::printf("blocks: %u (%u coded, %u stored)\n", blocks, blocks - stored, stored);
-  std::printf("packed bytes: %llu (payload with marker, lengths and end mark: %llu)\n",
-              static_cast<unsigned long long>(packed), static_cast<unsigned long long>(payload));
-  std::printf("original bytes: %llu\n", static_cast<unsigned long long>(original));
-  if (original == 0)
-    std::printf("ratio: -\n");
-  else
-    std::printf("ratio: %.2f%% (payload / original)\n",
-                100.0 * static_cast<double>(payload) / static_cast<double>(original));
-  const int64_t after = bytes_after(input, scan);
-  switch (scan.end()) {
-    case PayloadEnd::END_MARK:
-      std::printf("end mark: present at offset %" PRId64 "\n",
-                  scan.offset() - static_cast<int64_t>(PAYLOAD_END_MARK_BYTES));
-      if (after > 0)
-        std::printf("after the end mark: %s, ignored by the launcher\n",
-                    plural(static_cast<uint64_t>(after), "byte", "bytes").c_str());
-      break;
-    case PayloadEnd::END_OF_FILE:
-      std::printf("end mark: missing; %s\n", NO_END_MARK_NOTE.c_str());
-      break;
-    case PayloadEnd::EMPTY_BLOCK:
-      std::printf("end mark: not reached; %s\n", empty_block_note(last, after).c_str());
-      break;
-  }
-  return SFX_EXIT_OK;
+  encoder.encode(slot.decoded.data(), static_cast<uint32_t>(slot.decoded.size()), &again);
+  if (again != slot.stored)
+    slot.problem = where + ": re-encoding its data gives different bytes (" + std::to_string(again.size()) +
+                   " instead of " + std::to_string(slot.stored.size()) +
+                   "): the block was not made by this encoder, or is damaged";
 }
 
-int run_verify(const VerifyOptions& options) {
-  if (is_std_stream(options.file) && is_std_stream(options.original))
-    throw ToolError(SFX_EXIT_USAGE, "", "FILE and --original cannot both be stdin");
-  InputFile input(options.file, true);
-  input.make_seekable();
+// Compares the next decoded bytes with the original file's; position is where they start in
+// the decoded data.
+void compare_with_original(InputFile& original, const std::vector<uint8_t>& decoded, uint64_t position,
+                           std::vector<uint8_t>& expected, const std::string& name) {
+  expected.resize(decoded.size());
+  const size_t got = original.read_full(expected.data(), expected.size());
+  const size_t same = static_cast<size_t>(
+      std::mismatch(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(got), decoded.begin()).first -
+      expected.begin());
+  if (same < got)
+    throw ToolError(SFX_EXIT_DAMAGED, name,
+                    "differs from " + original.display_name() + " at byte " + std::to_string(position + same));
+  if (got < decoded.size())
+    throw ToolError(SFX_EXIT_DAMAGED, name,
+                    "is longer than " + original.display_name() + " (" + std::to_string(position + got) + " bytes)");
+}
+
+int verify_one(const std::string& file, const VerifyOptions& options) {
+  InputFile input(file, true);
   std::unique_ptr<InputFile> original;
-  if (!options.original.empty()) original = std::make_unique<InputFile>(options.original, false);
+  if (options.has_original) original = std::make_unique<InputFile>(options.original, false);
   const std::string& name = input.display_name();
 
   PayloadScan scan(input);
-  Progress progress("verify " + name, input.size() - scan.start(), options.quiet);
-  BlockEncoder encoder;
-  std::vector<uint8_t> stored_block(MAX_BLOCK_BYTES);
-  std::vector<uint8_t> again;
-  std::vector<uint8_t> expected(MAX_BLOCK_BYTES);
+  throw_if_unusable_record(scan, name);
+  Progress progress("verify " + name, input.size() < 0 ? -1 : input.size() - scan.start(), options.quiet);
+
+  const unsigned threads = std::max(1u, options.threads);
+  std::vector<BlockEncoder> encoders(threads);
+  std::vector<std::vector<uint8_t>> scratch(threads);
+  BlockWindow<VerifySlot> window(threads, [&](VerifySlot& slot, unsigned worker) {
+    check_block(encoders[worker], scratch[worker], slot);
+  });
+
+  std::vector<uint8_t> expected;
+  // A fault the reader finds is reported after the blocks before it have been checked, so the
+  // first fault in the file is the one named, whatever the number of threads.
+  std::exception_ptr read_fault;
+  bool scan_ended = false;
   ScannedBlock block;
-  ScannedBlock last{};
+  ScannedBlock empty{};
   uint32_t blocks = 0;
   uint64_t position = 0;  // in the decoded data
-  while (scan.next(&block)) {
-    last = block;
-    if (block.decoded_len == 0) break;
-    ++blocks;
-    const std::string where =
-        "block " + std::to_string(block.number) + " at offset " + std::to_string(block.offset);
-    if (block.decoded_len > MAX_BLOCK_INPUT)
-      throw ToolError(SFX_EXIT_DAMAGED, name,
-                      where + ": decodes to " + std::to_string(block.decoded_len) +
-                          " bytes, more than this encoder puts in a block (" +
-                          std::to_string(MAX_BLOCK_INPUT) + ")");
-    input.read_at(block.offset + PAYLOAD_LENGTH_BYTES, stored_block.data(), block.length);
-    encoder.encode(block.decoded, block.decoded_len, &again);
-    if (again.size() != block.length ||
-        std::memcmp(again.data(), stored_block.data(), block.length) != 0)
-      throw ToolError(SFX_EXIT_DAMAGED, name,
-                      where + ": re-encoding its data gives different bytes (" +
-                          std::to_string(again.size()) + " instead of " +
-                          std::to_string(block.length) +
-                          "): the block was not made by this encoder, or is damaged");
-    if (original) {
-      const size_t got = original->read_full(expected.data(), block.decoded_len);
-      const size_t same = static_cast<size_t>(
-          std::mismatch(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(got),
-                        block.decoded)
-              .first -
-          expected.begin());
-      if (same < got || got < block.decoded_len)
-        throw ToolError(SFX_EXIT_DAMAGED, name,
-                        same < got ? "differs from " + original->display_name() + " at byte " +
-                                         std::to_string(position + same)
-                                   : "is longer than " + original->display_name() + " (" +
-                                         std::to_string(position + got) + " bytes)");
+  uint32_t crc = 0;
+  for (;;) {
+    while (!scan_ended && window.has_room()) {
+      try {
+        if (!scan.next(&block)) {
+          scan_ended = true;
+          break;
+        }
+      } catch (const ToolError&) {
+        read_fault = std::current_exception();
+        scan_ended = true;
+        break;
+      }
+      if (block.decoded_len == 0) {
+        empty = block;
+        scan_ended = true;
+        break;
+      }
+      VerifySlot& slot = window.next_to_fill();
+      slot.number = block.number;
+      slot.offset = block.offset;
+      slot.stored.assign(block.stored, block.stored + block.length);
+      slot.decoded.assign(block.decoded, block.decoded + block.decoded_len);
+      window.submit();
     }
-    position += block.decoded_len;
+    if (window.empty()) break;
+    const VerifySlot& slot = window.wait_oldest();
+    if (!slot.problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, slot.problem);
+    if (original) compare_with_original(*original, slot.decoded, position, expected, name);
+    crc = crc32_combine(crc, slot.crc, slot.decoded.size());
+    position += slot.decoded.size();
+    ++blocks;
+    window.release_oldest();
     progress.update(static_cast<uint64_t>(scan.offset() - scan.start()));
   }
   progress.clear();
+  if (read_fault) std::rethrow_exception(read_fault);
   if (scan.end() == PayloadEnd::EMPTY_BLOCK)
-    throw ToolError(SFX_EXIT_DAMAGED, name, empty_block_note(last, bytes_after(input, scan)));
-  if (scan.end() == PayloadEnd::END_OF_FILE)
-    throw ToolError(SFX_EXIT_DAMAGED, name, "no end mark: " + NO_END_MARK_NOTE);
+    throw ToolError(SFX_EXIT_DAMAGED, name, empty_block_note(empty.number, empty.offset, bytes_after(input, scan)));
+  const std::string problem = record_problem(scan, position, crc);
+  if (!problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, problem);
+  if (scan.end() == PayloadEnd::END_OF_FILE) throw ToolError(SFX_EXIT_DAMAGED, name, missing_end_mark_problem(scan));
   if (original) {
     uint8_t extra = 0;
     if (original->read_full(&extra, 1) != 0)
       throw ToolError(SFX_EXIT_DAMAGED, name,
-                      "is shorter than " + original->display_name() + " (" +
-                          std::to_string(position) + " bytes)");
+                      "is shorter than " + original->display_name() + " (" + std::to_string(position) + " bytes)");
   }
-  if (!options.quiet)
-    std::printf("%s: ok: %s, %llu bytes, each block re-encodes to the same bytes%s%s\n",
-                name.c_str(), plural(blocks, "block", "blocks").c_str(),
-                static_cast<unsigned long long>(position),
-                original ? "; equal to " : "", original ? original->display_name().c_str() : "");
+  if (!options.quiet) {
+    std::string text = name + ": ok: " + plural(blocks, "block", "blocks") + ", " + std::to_string(position) +
+                       " bytes, each block re-encodes to the same bytes";
+    text += scan.record_status() == INTEGRITY_PRESENT ? "; length and CRC-32 as recorded" : "; no integrity record";
+    if (original) text += "; equal to " + original->display_name();
+    std::printf("%s\n", text.c_str());
+  }
   return SFX_EXIT_OK;
+}
+
+}  // namespace
+
+int run_verify(const VerifyOptions& options) {
+  if (options.has_original && options.files.size() > 1)
+    throw ToolError(SFX_EXIT_USAGE, "", "--original compares one FILE; name only one");
+  if (options.has_original && options.original.empty())
+    throw ToolError(SFX_EXIT_USAGE, "", "--original is empty; name the file to compare with");
+  const auto stdin_uses = std::count(options.files.begin(), options.files.end(), "-") +
+                          (options.has_original && is_std_stream(options.original) ? 1 : 0);
+  if (stdin_uses > 1) throw ToolError(SFX_EXIT_USAGE, "", "stdin ('-') can be read only once");
+  // Every file is verified; the status is the worst: 2 (a usage or I/O error) over 1 (damage).
+  int worst = SFX_EXIT_OK;
+  for (const std::string& file : options.files) {
+    try {
+      verify_one(file, options);
+    } catch (const ToolError& error) {
+      report_tool_error(error);
+      worst = std::max(worst, error.status());
+    }
+  }
+  return worst;
 }

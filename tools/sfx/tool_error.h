@@ -9,8 +9,8 @@ constexpr int SFX_EXIT_OK = 0;
 constexpr int SFX_EXIT_DAMAGED = 1;  // damaged or missing payload, verify mismatch
 constexpr int SFX_EXIT_USAGE = 2;    // usage or I/O errors
 
-// Thrown by the commands; main prints "sfx: FILE: problem" (or "sfx: problem" when no single
-// file is to blame) and exits with the status.
+// Thrown by the commands; reported as "sfx: FILE: problem" (or "sfx: problem" when no single
+// file is to blame), and the process exits with the status.
 class ToolError : public std::runtime_error {
  public:
   ToolError(int status, std::string file, const std::string& problem)
@@ -23,5 +23,5 @@ class ToolError : public std::runtime_error {
   std::string file_;
 };
 
-// The text of errno, for I/O messages.
-std::string errno_text(int error_number);
+// Prints the error's message on stderr, after what stdout holds so far.
+void report_tool_error(const ToolError& error);

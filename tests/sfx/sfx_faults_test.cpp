@@ -1,0 +1,187 @@
+// Faults a new user met, by kind: interruptions and ignored signals, output names and modes,
+// failed writes to stdout, the help text, and the one meaning of -q. (Empty option values are
+// usage cases in sfx_errors_test, refused stubs and installers in sfx_pack_test.)
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "sfx_expected.h"
+#include "sfx_runner.h"
+#include "test_data.h"
+
+namespace {
+
+// ---- interruptions -----------------------------------------------------------------------------
+
+struct SignalCase {
+  const char* name;
+  int signal_number;
+  bool ignored_at_start;  // as `nohup` leaves SIGHUP
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+
+const SignalCase SIGNAL_CASES[] = {
+    {"interrupt", SIGINT, false},
+    {"terminate", SIGTERM, false},
+    {"hang_up", SIGHUP, false},
+    {"hang_up_under_nohup", SIGHUP, true},
+};
+
+class SfxSignal : public testing::TestWithParam<SignalCase> {};
+
+// A compression reading a pipe is signalled once its temporary file exists: it ends by the
+// signal leaving nothing behind, or, where the signal was ignored when it started, carries on.
+TEST_P(SfxSignal, EndsLeavingNothingOrCarriesOnWhereIgnored) {
+  const SignalCase& c = GetParam();
+  ScratchDir dir;
+  int feed[2];
+  ASSERT_EQ(pipe(feed), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(feed[1]);
+    dup2(feed[0], 0);
+    if (chdir(dir.path().c_str()) != 0) _exit(127);
+    signal(c.signal_number, c.ignored_at_start ? SIG_IGN : SIG_DFL);
+    execl(SFX_BINARY, SFX_BINARY, "compress", "-q", "-", "-o", "out", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(feed[0]);
+  const Bytes chunk = test_data::text_like(200000, 9);
+  ASSERT_EQ(write(feed[1], chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+  // The run is under way once its temporary file exists; the pipe stays open, so it waits.
+  bool started = false;
+  for (int i = 0; i < 1000 && !started; ++i) {
+    started = !dir.names().empty();
+    if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(started);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  kill(child, c.signal_number);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  close(feed[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (c.ignored_at_start) {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"out"});
+    EXPECT_EQ(read_file(dir.file("out")), expected_payload(chunk));
+  } else {
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal_number);
+    EXPECT_EQ(dir.names(), std::vector<std::string>{});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SfxSignal, testing::ValuesIn(SIGNAL_CASES),
+                         [](const testing::TestParamInfo<SignalCase>& tested) {
+                           return std::string(tested.param.name);
+                         });
+
+// ---- output names and modes ---------------------------------------------------------------------
+
+// Up to the longest name a folder holds: the temporary file beside it must still fit.
+TEST(SfxOutputNames, AnyLengthAFolderHoldsIsWritten) {
+  for (size_t length : {243u, 244u, 250u, 255u}) {
+    SCOPED_TRACE(length);
+    ScratchDir dir;
+    write_file(dir.file("in"), bytes_of("some data"));
+    const std::string name(length, 'n');
+    const SfxResult result = run_sfx(dir, {"compress", "-q", "in", "-o", name});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"in", name}));
+  }
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// The packed file is a program, executable as far as the umask lets it be, like a linker's output.
+TEST(SfxOutputModes, PackHonoursTheUmask) {
+  ScratchDir dir;
+  write_file(dir.file("setup"), test_data::text_like(3000, 5));
+  write_file(dir.file("stub"), program_stub(500));
+  for (const auto& [mask, packed_mode, extracted_mode] : {std::tuple<mode_t, mode_t, mode_t>{022, 0755, 0644},
+                                                          {077, 0700, 0600},
+                                                          {027, 0750, 0640}}) {
+    SCOPED_TRACE(mask);
+    const mode_t before = umask(mask);
+    const SfxResult packed = run_sfx(dir, {"pack", "-q", "-f", "setup", "--stub", "stub", "-o", "packed"});
+    const SfxResult extracted = run_sfx(dir, {"extract", "-q", "-f", "packed", "-o", "extracted"});
+    umask(before);
+    ASSERT_EQ(packed.status, 0) << packed.err;
+    ASSERT_EQ(extracted.status, 0) << extracted.err;
+    EXPECT_EQ(mode_of(dir.file("packed")), packed_mode);
+    EXPECT_EQ(mode_of(dir.file("extracted")), extracted_mode);
+  }
+}
+
+// ---- writing to stdout fails --------------------------------------------------------------------
+
+TEST(SfxStdout, AFailedWriteIsAnError) {
+  ScratchDir dir;
+  write_file(dir.file("p"), expected_payload(test_data::text_like(70000, 6)));
+  write_file(dir.file("sample"), test_data::text_like(5000, 7));
+  RunOptions full;
+  full.stdout_path = "/dev/full";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"list", "p"}, {"list", "--json", "p"}, {"verify", "p"},
+        {"bench", "--runs", "1", "--min-seconds", "0", "--no-peers", "sample"}, {"extract", "p", "-o", "-"},
+        {"--help"}}) {
+    SCOPED_TRACE(args.front());
+    const SfxResult result = run_sfx_with(dir, args, full);
+#ifndef SFX_HAVE_CODEC_BENCH
+    if (args.front() == "bench") continue;
+#endif
+    EXPECT_EQ(result.status, 2);
+    EXPECT_TRUE(contains(result.err, "(stdout): No space left on device")) << result.err;
+  }
+}
+
+// ---- help ------------------------------------------------------------------------------------
+
+// Each option shows its own placeholder; nothing of the parser's types, defaults or validators.
+TEST(SfxHelp, ShowsNoParserNoise) {
+  ScratchDir dir;
+  const std::regex noise(R"(TEXT|REQUIRED|INT|UINT|FLOAT|\{false\}|\{true\}|=[0-9]|in \[|:[A-Z]+)");
+  for (const char* command : {"", "compress", "pack", "extract", "list", "verify", "bench"}) {
+    SCOPED_TRACE(command);
+    std::vector<std::string> args = {"--help"};
+    if (*command != '\0') args.insert(args.begin(), command);
+    const SfxResult help = run_sfx(dir, args);
+    EXPECT_EQ(help.status, 0);
+    std::smatch found;
+    EXPECT_FALSE(std::regex_search(help.out, found, noise)) << found.str() << " in\n" << help.out;
+  }
+}
+
+// ---- one meaning of -q ----------------------------------------------------------------------------
+
+TEST(SfxQuiet, LeavesNothingButErrorsInEveryCommand) {
+  ScratchDir dir;
+  const Bytes data = test_data::text_like(100000, 8);
+  write_file(dir.file("in"), data);
+  write_file(dir.file("stub"), program_stub(500));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"compress", "-q", "in", "-o", "p"}, {"pack", "-q", "in", "--stub", "stub", "-o", "x"},
+        {"extract", "-q", "p", "-o", "out"}, {"list", "-q", "p"}, {"verify", "-q", "p", "--original", "in"}}) {
+    SCOPED_TRACE(args.front());
+    const SfxResult result = run_sfx(dir, args);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+  }
+  EXPECT_EQ(run_sfx(dir, {"list", "-q", "in"}).err, "sfx: no payload found in in\n");
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+// Launcher stubs: the built-in ones, files, and their checks.
+#include "launcher_stub.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "embedded_stubs.h"
+#include "file_io.h"
+#include "integrity.h"
+#include "payload_reader.h"
+#include "payload_writer.h"
+#include "pe_image.h"
+#include "tool_error.h"
+
+namespace {
+
+constexpr uint8_t ELF_MAGIC[] = {0x7F, 'E', 'L', 'F'};
+
+bool is_elf(const std::vector<uint8_t>& bytes) {
+  return bytes.size() >= sizeof ELF_MAGIC && std::memcmp(bytes.data(), ELF_MAGIC, sizeof ELF_MAGIC) == 0;
+}
+
+std::string describe_pe(const PeImage& image) {
+  std::string text = image.is_pe32 ? "PE32" : "PE32+";
+  text += image.subsystem == 2 ? " GUI program" : image.subsystem == 3 ? " console program" : " program";
+  if (image.machine == 0x14C) text += " for Intel 80386";
+  else if (image.machine == 0x8664) text += " for x86-64";
+  else if (image.machine == 0xAA64) text += " for ARM64";
+  return text;
+}
+
+LauncherStub built_in(const char* what, EmbeddedStub stub, const std::string& missing) {
+  if (stub.size == 0) throw ToolError(SFX_EXIT_USAGE, "", missing);
+  LauncherStub result;
+  result.name = std::string("the built-in ") + what + " launcher";
+  result.built_in = true;
+  result.bytes.assign(stub.bytes, stub.bytes + stub.size);
+  return result;
+}
+
+std::vector<uint8_t> read_stub_file(const std::string& path) {
+  if (is_std_stream(path))
+    throw ToolError(SFX_EXIT_USAGE, "", "--stub takes windows, posix or a launcher file, not stdin");
+  InputFile file(path, false);
+  if (file.info().kind != OsFileKind::REGULAR)
+    throw ToolError(SFX_EXIT_USAGE, path, "is not a regular file, so not a launcher");
+  if (static_cast<uint64_t>(file.size()) > MAX_STUB_BYTES)
+    throw ToolError(SFX_EXIT_USAGE, path,
+                    "is " + std::to_string(file.size()) + " bytes, too large for a launcher (at most " +
+                        std::to_string(MAX_STUB_BYTES) + "); is it the installer?");
+  std::vector<uint8_t> bytes(static_cast<size_t>(file.size()));
+  bytes.resize(file.read_full(bytes.data(), bytes.size()));
+  return bytes;
+}
+
+}  // namespace
+
+LauncherStub load_stub(const std::string& choice, bool record) {
+  LauncherStub stub;
+  if (choice.empty()) {
+    throw ToolError(SFX_EXIT_USAGE, "", "--stub is empty; give windows, posix or a launcher file");
+  } else if (choice == "windows") {
+    stub = built_in("Windows", embedded_windows_stub(),
+                    "this sfx was built without the Windows launcher: the mingw-w64 cross compiler "
+                    "was missing (on Debian: apt-get install g++-mingw-w64-i686, then configure and "
+                    "build again); or give a launcher file with --stub FILE");
+  } else if (choice == "posix") {
+    stub = built_in("POSIX", embedded_posix_stub(),
+                    "this sfx was built without the POSIX launcher; give a launcher file with --stub FILE");
+  } else {
+    stub.name = choice;
+    stub.bytes = read_stub_file(choice);
+  }
+  check_stub(stub.name, stub.bytes, record);
+  const uint32_t head = static_cast<uint32_t>(std::min<size_t>(stub.bytes.size(), PE_HEADER_SPAN_BYTES));
+  const PeImage image = pe_image_read(stub.bytes.data(), head);
+  stub.description = image.is_pe ? describe_pe(image) : "ELF program";
+  return stub;
+}
+
+void check_stub(const std::string& name, const std::vector<uint8_t>& stub, bool record) {
+  // Built-in stubs are checked too: they are what a faulty build would get wrong.
+  const std::string file = name.rfind("the built-in ", 0) == 0 ? "" : name;
+  const std::string who = file.empty() ? name + ": " : "";
+  const uint32_t head = static_cast<uint32_t>(std::min<size_t>(stub.size(), PE_HEADER_SPAN_BYTES));
+  const PeImage image = pe_image_read(stub.data(), head);
+  if (!image.is_pe && !is_elf(stub))
+    throw ToolError(SFX_EXIT_USAGE, file,
+                    who + "is not a program (neither a Windows PE nor an ELF header), so not a launcher");
+  if (image.has_certificates)
+    throw ToolError(SFX_EXIT_USAGE, file,
+                    who + "is signed (it has a certificate table at offset " +
+                        std::to_string(image.certificates_offset) +
+                        "); pack an unsigned launcher and sign the packed file afterwards");
+
+  // A stub ending in part of the marker ("...WOMB") would let the bytes after it complete or
+  // hide a marker, depending on the record's bytes; refused whatever those are.
+  for (uint32_t n = PAYLOAD_MARKER_BYTES - 1; n >= 1; --n) {
+    if (stub.size() >= n && std::memcmp(stub.data() + stub.size() - n, PAYLOAD_MARKER_UPPER, n) == 0)
+      throw ToolError(SFX_EXIT_USAGE, file,
+                      who + "ends with the start of a payload marker (\"" +
+                          std::string(PAYLOAD_MARKER_UPPER, n) +
+                          "\"), which would hide the payload from the launcher's search");
+  }
+
+  // The launcher's own search over the stub, the record and a marker must stop right after that
+  // marker, and find the record there (or none without one).
+  const int probe = os_scratch_file();
+  if (probe < 0) throw ToolError(SFX_EXIT_USAGE, file, who + "cannot check it: " + os_error_text(os_last_error()));
+  struct Closer {
+    int fd;
+    ~Closer() { os_close(fd); }
+  } closer{probe};
+  uint8_t record_bytes[INTEGRITY_RECORD_BYTES];
+  integrity_record_write(IntegrityRecord{0, 0}, record_bytes);
+  if (!os_write_all(probe, stub.data(), stub.size()) ||
+      (record && !os_write_all(probe, record_bytes, sizeof record_bytes)) ||
+      !os_write_all(probe, PAYLOAD_MARKER_UPPER, PAYLOAD_MARKER_BYTES) || !os_seek(probe, 0))
+    throw ToolError(SFX_EXIT_USAGE, file, who + "cannot check it: " + os_error_text(os_last_error()));
+  auto reader = std::make_unique<PayloadReader>();
+  payload_reader_init(reader.get(), probe);
+  int64_t start = 0;
+  const bool found = find_payload(reader.get(), &start);
+  const auto expected = static_cast<int64_t>(stub.size() + (record ? INTEGRITY_RECORD_BYTES : 0) +
+                                             PAYLOAD_MARKER_BYTES);
+  if (found && start < expected)
+    throw ToolError(SFX_EXIT_USAGE, file,
+                    who + "already holds a payload marker (ending at offset " + std::to_string(start) +
+                        "); is it a packed file? Pack into a bare launcher");
+  if (!found || start != expected)
+    throw ToolError(SFX_EXIT_USAGE, file, who + "hides the marker after it from the launcher's search");
+  if (reader->record_status != (record ? INTEGRITY_PRESENT : INTEGRITY_ABSENT))
+    throw ToolError(SFX_EXIT_USAGE, file,
+                    who + (record ? "keeps the launcher from reading the integrity record after it"
+                                  : "ends with what reads as an integrity record; pack with one"));
+}

@@ -1,0 +1,30 @@
+// The launcher a packed file starts with (the stub): one built into the tool, or a file, and
+// the checks that keep the packed file one the launcher will run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A stub larger than this is not a launcher (the Windows one is under 32 KiB); the limit keeps a
+// mistaken data file from being read into memory whole.
+constexpr uint64_t MAX_STUB_BYTES = 16u << 20;
+
+struct LauncherStub {
+  std::string name;         // for messages: "the built-in Windows launcher", or the file's path
+  bool built_in = false;
+  std::string description;  // what its header says: "PE32 GUI program for Intel 80386", ...
+  std::vector<uint8_t> bytes;
+};
+
+// --stub: "windows" (the default), "posix", or the path of a launcher file. Refuses (exit 2) a
+// built-in launcher this build lacks, saying how to get it, and a file that cannot be a stub
+// (check_stub).
+LauncherStub load_stub(const std::string& choice, bool record);
+
+// Refuses (exit 2, with the reason) a stub that is not a program (neither a PE nor an ELF
+// header), that is signed (a certificate table: the reader would stop there, and signing must
+// come after packing anyway), or whose bytes would keep the launcher's search from finding the
+// marker right after the integrity record (or right after the stub, without a record): a stub
+// that holds a marker already (a packed file) or ends with the start of one.
+void check_stub(const std::string& name, const std::vector<uint8_t>& bytes, bool record);

@@ -1,0 +1,84 @@
+// The few file and process services the tool needs from its system, one implementation per
+// system: os_files_posix.cpp (Linux and other POSIX systems) and os_files_windows.cpp (msvcrt
+// descriptors and kernel32). Everything above this header (file_io.cpp and the commands) is
+// the same on both.
+//
+// Files are descriptors opened in binary mode. Failures return false or -1 and leave the
+// system's error number for os_error_text(os_last_error()).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The separator between a folder and a name; Windows also takes '/'.
+bool os_is_separator(char c);
+
+// Once at start: stdin and stdout carry bytes as they are (no newline translation on Windows).
+void os_init_std_streams();
+
+int os_last_error();
+std::string os_error_text(int error_number);
+// The error number of "no space left on the device", for messages that want to say more.
+bool os_error_is_disk_full(int error_number);
+
+enum class OsFileKind { MISSING, REGULAR, DIRECTORY, DEVICE_OR_PIPE, OTHER };
+
+// What a path or an open descriptor is. The identity (device and file numbers) tells whether
+// two names are one file; size is that of a regular file.
+struct OsFileInfo {
+  OsFileKind kind = OsFileKind::MISSING;
+  int64_t size = -1;
+  uint64_t device = 0;
+  uint64_t file = 0;
+};
+bool os_info_of_path(const std::string& path, OsFileInfo* info);  // follows links
+bool os_info_of_link(const std::string& path, OsFileInfo* info);  // does not follow a link
+bool os_info_of_fd(int fd, OsFileInfo* info);
+
+constexpr int OS_STDIN = 0;
+constexpr int OS_STDOUT = 1;
+constexpr int OS_STDERR = 2;
+
+int os_open_read(const std::string& path);
+// An existing file, device or pipe opened for writing as it is (not truncated, not created).
+int os_open_write_existing(const std::string& path);
+bool os_close(int fd);
+bool os_is_terminal(int fd);
+
+// Reads up to n bytes: the count, 0 at the end of the file, -1 on error. Interrupted calls are
+// retried.
+int64_t os_read(int fd, void* buffer, size_t n);
+// Writes all n bytes unless an error stops it first: false on error.
+bool os_write_all(int fd, const void* data, size_t n);
+// Writes n bytes at offset of a regular file, without moving its position for writes.
+bool os_write_at(int fd, int64_t offset, const void* data, size_t n);
+// The descriptor's position, or -1 for one that cannot seek.
+int64_t os_tell(int fd);
+bool os_seek(int fd, int64_t offset);
+
+// A new file for the output named target, in target's folder, named after it so that a user
+// who finds it knows what it was (the name is cut as needed to stay within the longest name a
+// folder may hold). On success *temp_path is its path. While the file exists, an interrupt
+// (Ctrl-C, SIGINT, SIGTERM or SIGHUP) deletes it before the process ends; see os_forget_temp.
+int os_create_temp_beside(const std::string& target, std::string* temp_path);
+// The file may stay: it has been renamed into place, or deleted.
+void os_forget_temp();
+
+// Asks the system to start writing n bytes at offset of a file to the disk, without waiting, so
+// that the final os_finish_file has little left to wait for. Does nothing where there is no such
+// call.
+void os_start_writeback(int fd, int64_t offset, int64_t n);
+// Finishes an output file: its permissions (mode before the umask, on systems that have them)
+// and its bytes safely on the disk.
+bool os_finish_file(int fd, unsigned mode);
+// Moves the finished file at from to the name to. Without replace, an existing file at `to` is
+// never replaced, even one that appeared a moment ago: the call then fails with *exists true.
+bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool* exists);
+bool os_remove(const std::string& path);
+
+// An unnamed scratch file for reading back what was written to it; it goes with the process.
+int os_scratch_file();
+
+// The number of processors the system gives this process (at least 1).
+unsigned os_processor_count();

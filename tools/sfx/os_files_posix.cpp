@@ -1,0 +1,254 @@
+// The tool's system services on POSIX systems.
+#include "os_files.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform.h"
+
+bool os_is_separator(char c) { return c == '/'; }
+
+void os_init_std_streams() {}
+
+int os_last_error() { return errno; }
+
+std::string os_error_text(int error_number) { return std::strerror(error_number); }
+
+bool os_error_is_disk_full(int error_number) { return error_number == ENOSPC; }
+
+namespace {
+
+void fill_info(const struct stat& st, OsFileInfo* info) {
+  if (S_ISREG(st.st_mode))
+    info->kind = OsFileKind::REGULAR;
+  else if (S_ISDIR(st.st_mode))
+    info->kind = OsFileKind::DIRECTORY;
+  else if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+    info->kind = OsFileKind::DEVICE_OR_PIPE;
+  else
+    info->kind = OsFileKind::OTHER;
+  info->size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
+  info->device = static_cast<uint64_t>(st.st_dev);
+  info->file = static_cast<uint64_t>(st.st_ino);
+}
+
+bool info_or_missing(int result, const struct stat& st, OsFileInfo* info) {
+  *info = OsFileInfo{};
+  if (result == 0) {
+    fill_info(st, info);
+    return true;
+  }
+  return errno == ENOENT || errno == ENOTDIR;  // missing is an answer, not a failure
+}
+
+// The longest name a folder entry may have on the file systems the tool meets.
+constexpr size_t LONGEST_NAME = 255;
+
+// The temporary file being written, for the signal handler: one output is open at a time. The
+// path is copied here before the flag is set, and the flag cleared before the path changes.
+char guarded_path[4096];
+volatile std::sig_atomic_t guarded = 0;
+
+extern "C" void remove_temp_and_die(int signal_number) {
+  if (guarded) unlink(guarded_path);
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+// A handler for each of the signals that end a run, except those this process was started
+// with ignored: `nohup sfx ...` must survive the hang-up it was protected from, as gzip does.
+void install_cleanup_handlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old_action;
+    if (sigaction(signal_number, nullptr, &old_action) != 0 || old_action.sa_handler == SIG_IGN)
+      continue;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = remove_temp_and_die;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+}  // namespace
+
+bool os_info_of_path(const std::string& path, OsFileInfo* info) {
+  struct stat st;
+  const int result = stat(path.c_str(), &st);
+  return info_or_missing(result, st, info);
+}
+
+bool os_info_of_link(const std::string& path, OsFileInfo* info) {
+  struct stat st;
+  const int result = lstat(path.c_str(), &st);
+  return info_or_missing(result, st, info);
+}
+
+bool os_info_of_fd(int fd, OsFileInfo* info) {
+  struct stat st;
+  *info = OsFileInfo{};
+  if (fstat(fd, &st) != 0) return false;
+  fill_info(st, info);
+  return true;
+}
+
+int os_open_read(const std::string& path) {
+  int fd;
+  do fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int os_open_write_existing(const std::string& path) {
+  int fd;
+  do fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool os_close(int fd) { return close(fd) == 0; }
+
+bool os_is_terminal(int fd) { return isatty(fd) != 0; }
+
+int64_t os_read(int fd, void* buffer, size_t n) {
+  ssize_t got;
+  do got = read(fd, buffer, n);
+  while (got < 0 && errno == EINTR);
+  return got;
+}
+
+bool os_write_all(int fd, const void* data, size_t n) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (n > 0) {
+    const ssize_t put = write(fd, bytes, n);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return false;
+    bytes += put;
+    n -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool os_write_at(int fd, int64_t offset, const void* data, size_t n) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (n > 0) {
+    const ssize_t put = pwrite(fd, bytes, n, static_cast<off_t>(offset));
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return false;
+    bytes += put;
+    offset += put;
+    n -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+int64_t os_tell(int fd) { return lseek(fd, 0, SEEK_CUR); }
+
+bool os_seek(int fd, int64_t offset) {
+  return lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+int os_create_temp_beside(const std::string& target, std::string* temp_path) {
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  // ".NAME.sfx-XXXXXX": the name is cut so that the whole stays within one folder entry.
+  const std::string suffix = ".sfx-XXXXXX";
+  if (1 + base.size() + suffix.size() > LONGEST_NAME) base.resize(LONGEST_NAME - 1 - suffix.size());
+  const std::string pattern = folder + "." + base + suffix;
+  std::vector<char> path(pattern.begin(), pattern.end());
+  path.push_back('\0');
+  install_cleanup_handlers();
+  const int fd = mkostemp(path.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  *temp_path = path.data();
+  if (temp_path->size() < sizeof guarded_path) {
+    guarded = 0;
+    std::memcpy(guarded_path, temp_path->c_str(), temp_path->size() + 1);
+    guarded = 1;
+  }
+  return fd;
+}
+
+void os_forget_temp() { guarded = 0; }
+
+void os_start_writeback(int fd, int64_t offset, int64_t n) {
+#if defined(__linux__)
+  sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd, (void)offset, (void)n;
+#endif
+}
+
+bool os_finish_file(int fd, unsigned mode) {
+  const mode_t mask = umask(022);
+  umask(mask);
+  return fchmod(fd, static_cast<mode_t>(mode) & ~mask) == 0 && fsync(fd) == 0;
+}
+
+bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool* exists) {
+  *exists = false;
+  if (!replace) {
+    // link() refuses a file that appeared meanwhile, where rename() would replace it. File
+    // systems without hard links fall back to rename() after a last look.
+    if (link(from.c_str(), to.c_str()) == 0) {
+      unlink(from.c_str());
+      return true;
+    }
+    if (errno == EEXIST) {
+      *exists = true;
+      return false;
+    }
+    if (errno != EPERM && errno != ENOTSUP && errno != EXDEV && errno != EMLINK) return false;
+    struct stat st;
+    if (lstat(to.c_str(), &st) == 0) {
+      *exists = true;
+      errno = EEXIST;
+      return false;
+    }
+  }
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool os_remove(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+int os_scratch_file() {
+  std::FILE* scratch = std::tmpfile();
+  if (scratch == nullptr) return -1;
+  // The stream's descriptor is kept; the unnamed file goes when the last descriptor closes.
+  const int fd = fcntl(fileno(scratch), F_DUPFD_CLOEXEC, 0);
+  const int error_number = errno;
+  std::fclose(scratch);
+  errno = error_number;
+  return fd;
+}
+
+unsigned os_processor_count() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : n;
+}
+
+// The payload reader reads through the launcher's platform layer; the tool gives it its own
+// descriptors, so this one function of that layer is the tool's.
+int32_t platform_read(int fd, void* buffer, uint32_t n) {
+  const int64_t got = os_read(fd, buffer, n > 0x7FFFFFFFu ? 0x7FFFFFFFu : n);
+  return static_cast<int32_t>(got);
+}
