@@ -79,6 +79,7 @@ void payload_reader_init(PayloadReader* r, int fd) {
   r->end_mark_read = false;
   r->blocks_read = 0;
   r->decoded_len = 0;
+  r->block = nullptr;
   r->error = PayloadError{PAYLOAD_FAULT_NONE, 0, 0, 0};
   r->image = PeImage{};
   r->record_status = INTEGRITY_ABSENT;
@@ -130,13 +131,16 @@ PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
   if (r->error.fault != PAYLOAD_FAULT_NONE) return PAYLOAD_READ_DAMAGED;
   const int64_t at = payload_reader_offset(r);
 
+  // Where the file ends before a length or an end mark is whole, the bytes left that begin the
+  // end mark tell a cut end mark from a cut length or block.
   uint32_t held = fill(r, PAYLOAD_LENGTH_BYTES);
+  const uint8_t* p = r->buffer + r->buffer_pos;
   if (held < PAYLOAD_LENGTH_BYTES) {
     if (r->read_failed) return damaged(r, PAYLOAD_FAULT_READ_ERROR, at, 0);
     if (held == 0) return PAYLOAD_READ_END;  // the end of the file in the place of a length
-    return damaged(r, PAYLOAD_FAULT_LENGTH_CUT, at, 0);
+    return damaged(r, p[0] == PAYLOAD_END_MARK[0] ? PAYLOAD_FAULT_END_MARK_CUT : PAYLOAD_FAULT_LENGTH_CUT,
+                   at, 0);
   }
-  const uint8_t* p = r->buffer + r->buffer_pos;
   const uint32_t length = (uint32_t{p[0]} << 8) | p[1];
 
   if (length == PAYLOAD_END_MARK_LENGTH) {
@@ -144,12 +148,16 @@ PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
     // length, read from right after its length.
     held = fill(r, PAYLOAD_END_MARK_BYTES);
     p = r->buffer + r->buffer_pos;
-    if (held >= PAYLOAD_END_MARK_BYTES &&
-        std::memcmp(p + PAYLOAD_LENGTH_BYTES, PAYLOAD_END_MARK + PAYLOAD_LENGTH_BYTES,
-                    PAYLOAD_END_MARK_BYTES - PAYLOAD_LENGTH_BYTES) == 0) {
+    const uint32_t rest = (held < PAYLOAD_END_MARK_BYTES ? held : PAYLOAD_END_MARK_BYTES) - PAYLOAD_LENGTH_BYTES;
+    const bool rest_of_mark =
+        std::memcmp(p + PAYLOAD_LENGTH_BYTES, PAYLOAD_END_MARK + PAYLOAD_LENGTH_BYTES, rest) == 0;
+    if (held >= PAYLOAD_END_MARK_BYTES && rest_of_mark) {
       r->buffer_pos += PAYLOAD_END_MARK_BYTES;
       r->end_mark_read = true;
       return PAYLOAD_READ_END;
+    }
+    if (held < PAYLOAD_END_MARK_BYTES && rest_of_mark && !r->read_failed) {
+      return damaged(r, PAYLOAD_FAULT_END_MARK_CUT, at, 0);
     }
   }
   if (length < BLOCK_HEADER_BYTES) return damaged(r, PAYLOAD_FAULT_LENGTH_TOO_SHORT, at, length);
@@ -161,6 +169,7 @@ PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
                    length);
   }
   const uint8_t* block = r->buffer + r->buffer_pos + PAYLOAD_LENGTH_BYTES;
+  r->block = block;
   uint32_t n = 0;
   const CodecStatus status =
       codec_run(CODEC_DECODE, &r->workspace, block, length, r->decoded, &n, MAX_BLOCK_BYTES);
@@ -208,6 +217,7 @@ const char* payload_fault_text(PayloadFault fault) {
     case PAYLOAD_FAULT_LENGTH_TOO_SHORT: return "the block's length is shorter than a block header";
     case PAYLOAD_FAULT_LENGTH_TOO_LONG: return "the block's length is larger than a block may be";
     case PAYLOAD_FAULT_BLOCK_CUT: return "the file ends inside the block";
+    case PAYLOAD_FAULT_END_MARK_CUT: return "the file ends inside the end mark (it was cut short)";
     case PAYLOAD_FAULT_BLOCK_MALFORMED: return "the block is malformed";
     case PAYLOAD_FAULT_BLOCK_TOO_BIG: return "the block decodes to more than a block may hold";
   }

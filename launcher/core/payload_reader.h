@@ -56,6 +56,7 @@ enum PayloadFault : int {
   PAYLOAD_FAULT_BLOCK_CUT,        // the file ends before the block's last byte
   PAYLOAD_FAULT_BLOCK_MALFORMED,  // the block does not decode
   PAYLOAD_FAULT_BLOCK_TOO_BIG,    // the block decodes to more than MAX_BLOCK_BYTES
+  PAYLOAD_FAULT_END_MARK_CUT,     // the file ends inside the end mark
 };
 
 // What went wrong and where: the block's number (0 for the first after the marker), the file
@@ -86,6 +87,8 @@ struct PayloadReader {
   bool end_mark_read;     // the payload ended with its end mark (not the end of the file)
   uint32_t blocks_read;
   uint32_t decoded_len;  // decoded bytes of the current block
+  const uint8_t* block;   // the current block's bytes as the file holds them (decoded_len is
+                          // what they decode to); in buffer, valid until the next read
   PayloadError error;
   PeImage image;          // the file's program headers, read by find_payload
   IntegrityStatus record_status;  // the integrity record before the marker, set by find_payload

@@ -94,10 +94,13 @@ Reading model_reading(const Bytes& f) {
   for (;;) {
     const size_t at = pos;
     if (pos == f.size()) return r;
-    if (pos + 1 == f.size()) return fail(PAYLOAD_FAULT_LENGTH_CUT, at, 0);
+    if (pos + 1 == f.size()) return fail(f[pos] == 'K' ? PAYLOAD_FAULT_END_MARK_CUT : PAYLOAD_FAULT_LENGTH_CUT, at, 0);
     const uint32_t length = uint32_t{f[pos]} << 8 | f[pos + 1];
     pos += 2;
     if (length == 0x4B45 && pos + 4 <= f.size() && std::memcmp(&f[pos], "LVRA", 4) == 0) return r;
+    if (length == 0x4B45 && pos + 4 > f.size() && std::memcmp(&f[pos], "LVRA", f.size() - pos) == 0) {
+      return fail(PAYLOAD_FAULT_END_MARK_CUT, at, 0);
+    }
     if (length < 4) return fail(PAYLOAD_FAULT_LENGTH_TOO_SHORT, at, length);
     if (length > 65024) return fail(PAYLOAD_FAULT_LENGTH_TOO_LONG, at, length);
     if (pos + length > f.size()) return fail(PAYLOAD_FAULT_BLOCK_CUT, at, length);
@@ -191,7 +194,9 @@ TEST(PayloadReader, Layouts) {
        PAYLOAD_FAULT_NONE},
       {"no end mark", cat(marker, cat(block, block)), true, 2, PAYLOAD_FAULT_NONE},
       {"block of length KE", cat(marker, cat(pb::framed(ke_block), end)), true, 1, PAYLOAD_FAULT_NONE},
-      {"KE then end of file", cat(marker, text("KELV")), true, 0, PAYLOAD_FAULT_BLOCK_CUT},
+      {"KE then end of file", cat(marker, text("KELV")), true, 0, PAYLOAD_FAULT_END_MARK_CUT},
+      {"end mark cut to its first byte", cat(marker, cat(block, text("K"))), true, 1, PAYLOAD_FAULT_END_MARK_CUT},
+      {"KE then other bytes, cut", cat(marker, text("KEXY")), true, 0, PAYLOAD_FAULT_BLOCK_CUT},
       {"length cut in half", cat(marker, cat(block, Bytes{0x00})), true, 1, PAYLOAD_FAULT_LENGTH_CUT},
       {"length 0", cat(marker, Bytes{0x00, 0x00}), true, 0, PAYLOAD_FAULT_LENGTH_TOO_SHORT},
       {"length 3", cat(marker, Bytes{0x00, 0x03, 0x01, 0x00, 0x00}), true, 0, PAYLOAD_FAULT_LENGTH_TOO_SHORT},

@@ -47,10 +47,9 @@ const FaultCase FAULT_CASES[] = {
     {"cut_just_before_the_end_mark", [](Bytes* f) { f->resize(END_MARK_AT); },
      "no end mark after the last block at offset 50063: the file was cut short"},
     {"cut_inside_the_end_mark", [](Bytes* f) { f->resize(END_MARK_AT + 2); },
-     "the file ends inside the end mark at offset 50063 (it was cut short)"},
-    // One byte of the mark reads as a length cut short.
+     "block 3 at offset 50063: the file ends inside the end mark (it was cut short)"},
     {"cut_after_the_end_mark_s_first_byte", [](Bytes* f) { f->resize(END_MARK_AT + 1); },
-     "the file ends inside the end mark at offset 50063"},
+     "block 3 at offset 50063: the file ends inside the end mark (it was cut short)"},
     {"record_damaged", [](Bytes* f) { (*f)[0] ^= 0x01; },
      "the integrity record before the marker (at offset 0) is damaged: its own check fails"},
     {"record_of_an_unknown_version", [](Bytes* f) { rewrite_record(f, 2); },

@@ -1,8 +1,6 @@
 // The payload walk over the shared reader.
 #include "payload_scan.h"
 
-#include <cstring>
-
 #include "file_io.h"
 #include "number_texts.h"
 #include "tool_error.h"
@@ -21,19 +19,7 @@ PayloadScan::~PayloadScan() = default;
 
 int64_t PayloadScan::offset() const { return payload_reader_offset(reader_.get()); }
 
-std::string PayloadScan::describe_damage() const {
-  const PayloadError& error = reader_->error;
-  // A file cut inside its end mark reads as a block whose length is the mark's first two bytes,
-  // cut short; the bytes left say what it was.
-  if (error.fault == PAYLOAD_FAULT_BLOCK_CUT || error.fault == PAYLOAD_FAULT_LENGTH_CUT) {
-    const uint32_t left = reader_->buffer_end - reader_->buffer_pos;
-    if (left > 0 && left < PAYLOAD_END_MARK_BYTES &&
-        std::memcmp(reader_->buffer + reader_->buffer_pos, PAYLOAD_END_MARK, left) == 0)
-      return "the file ends inside the end mark at offset " + std::to_string(error.offset) +
-             " (it was cut short)";
-  }
-  return describe_payload_error(error);
-}
+std::string PayloadScan::describe_damage() const { return describe_payload_error(reader_->error); }
 
 bool PayloadScan::next(ScannedBlock* block) {
   if (finished_) return false;
@@ -55,9 +41,7 @@ bool PayloadScan::next(ScannedBlock* block) {
   block->number = blocks_++;
   block->offset = before;
   block->length = static_cast<uint32_t>(offset() - before - PAYLOAD_LENGTH_BYTES);
-  // The reader decodes each block straight from its read buffer, where the block stays until
-  // the next read.
-  block->stored = reader_->buffer + reader_->buffer_pos - block->length;
+  block->stored = reader_->block;
   block->decoded = reader_->decoded;
   block->decoded_len = decoded_len;
   decoded_bytes_ += decoded_len;
