@@ -24,6 +24,9 @@ fi
 work=$(mktemp -d)
 if [ -z "${WINEPREFIX:-}" ] || [ ! -d "$WINEPREFIX" ]; then
   . "$root/scripts/wine-env.sh"
+  given=$wine
+  wine_use "$arch"  # the kind of prefix ARCH's programs need
+  [ "$given" = - ] || wine=$given
   wine_prefix  # a new WINEPREFIX in $scratch, created with $wine
   trap 'wine_cleanup; rm -rf "$work"' EXIT
 else
@@ -55,6 +58,14 @@ wx list --json packed.exe >list.json || fail "list --json exits $?"
 wx compress -q setup.exe -o - >payload.out || fail "compress to stdout exits $?"
 wx compress - -o payload.in <setup.exe 2>/dev/null || fail "compress from stdin exits $?"
 same payload.out payload.in "compress through the standard streams"
+
+# Names in any script: a folder "Загрузки ü" that no Western code page can name.
+mkdir "Загрузки ü"
+cp setup.exe "Загрузки ü/setup.exe"
+wx pack -q "Загрузки ü/setup.exe" -o "Загрузки ü/packed.exe" 2>/dev/null || fail "pack in a Cyrillic folder exits $?"
+wx extract -q "Загрузки ü/packed.exe" -o "Загрузки ü/back.exe" 2>/dev/null ||
+  fail "extract in a Cyrillic folder exits $?"
+same setup.exe "Загрузки ü/back.exe" "extract in a Cyrillic folder"
 
 launcher=packed.exe
 if [ -n "$native" ]; then

@@ -282,7 +282,11 @@ int main(int argc, char** argv) {
   os_init_std_streams();
   int status = SFX_EXIT_USAGE;
   try {
-    status = run(argc, argv);
+    std::vector<std::string> arguments = os_arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(&argument[0]);
+    pointers.push_back(nullptr);
+    status = run(static_cast<int>(arguments.size()), pointers.data());
   } catch (const ToolError& error) {
     report_tool_error(error);
     status = error.status();

@@ -10,12 +10,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The separator between a folder and a name; Windows also takes '/'.
 bool os_is_separator(char c);
 
 // Once at start: stdin and stdout carry bytes as they are (no newline translation on Windows).
 void os_init_std_streams();
+
+// The program's arguments, as UTF-8. Paths are UTF-8 throughout the tool; on Windows the
+// arguments are taken from the wide command line and every path reaches the system through its
+// wide functions, so names in any script work whatever the code page.
+std::vector<std::string> os_arguments(int argc, char** argv);
 
 int os_last_error();
 std::string os_error_text(int error_number);

@@ -20,6 +20,8 @@ bool os_is_separator(char c) { return c == '/'; }
 
 void os_init_std_streams() {}
 
+std::vector<std::string> os_arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
 int os_last_error() { return errno; }
 
 std::string os_error_text(int error_number) { return std::strerror(error_number); }

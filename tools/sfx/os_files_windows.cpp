@@ -1,7 +1,8 @@
 // The tool's system services on Windows: msvcrt's descriptors for reading and writing, always in
 // binary mode, and kernel32 where msvcrt has no answer (file identity, creating and moving files
-// safely, the console's Ctrl-C). Failures of kernel32 calls are turned into errno values, so
-// that every message reads alike.
+// safely, the console's Ctrl-C). Paths arrive as UTF-8 and reach the system through its wide
+// functions, never through a code page. Failures of kernel32 calls are turned into errno values,
+// so that every message reads alike.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -9,6 +10,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -27,6 +30,42 @@ void os_init_std_streams() {
   _setmode(OS_STDIN, _O_BINARY);
   _setmode(OS_STDOUT, _O_BINARY);
   _setmode(OS_STDERR, _O_BINARY);
+}
+
+namespace {
+
+// UTF-8 as UTF-16; empty (with errno EINVAL) when the text is not valid UTF-8.
+std::wstring wide(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
+  if (n <= 0) {
+    errno = EINVAL;
+    return std::wstring();
+  }
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, &out[0], n);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+std::string utf8(const wchar_t* text) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> os_arguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (arguments == nullptr) return {argv, argv + argc};
+  std::vector<std::string> out;
+  for (int i = 0; i < count; ++i) out.push_back(utf8(arguments[i]));
+  LocalFree(arguments);
+  return out;
 }
 
 int os_last_error() { return errno; }
@@ -85,11 +124,11 @@ constexpr size_t LONGEST_NAME = 255;
 // The temporary file being written, for the console's Ctrl-C handler (which runs on a thread of
 // its own): the path is copied here before the flag is set. The file is open with sharing for
 // deletion, so deleting it there removes it once the process has ended.
-char guarded_path[MAX_PATH * 4];
+wchar_t guarded_path[32768];
 volatile LONG guarded = 0;
 
 BOOL WINAPI remove_temp_on_interrupt(DWORD) {
-  if (guarded) DeleteFileA(guarded_path);
+  if (guarded) DeleteFileW(guarded_path);
   return FALSE;  // the default handler then ends the process
 }
 
@@ -104,7 +143,7 @@ int descriptor_of(HANDLE handle) {
 bool os_info_of_path(const std::string& path, OsFileInfo* info) {
   *info = OsFileInfo{};
   // No access asked for: this opens files in use and folders alike.
-  HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE handle = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -126,11 +165,11 @@ bool os_info_of_fd(int fd, OsFileInfo* info) {
 }
 
 int os_open_read(const std::string& path) {
-  return _open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  return _wopen(wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
 int os_open_write_existing(const std::string& path) {
-  return _open(path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+  return _wopen(wide(path).c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
 }
 
 bool os_close(int fd) { return _close(fd) == 0; }
@@ -195,7 +234,8 @@ int os_create_temp_beside(const std::string& target, std::string* temp_path) {
     for (size_t i = 0; i < UNIQUE_CHARS; ++i) digits[i] = "0123456789abcdef"[(unique >> (4 * i)) & 15];
     digits[UNIQUE_CHARS] = '\0';
     const std::string path = folder + "." + base + marker + digits;
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+    const std::wstring wide_path = wide(path);
+    HANDLE handle = CreateFileW(wide_path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -205,13 +245,13 @@ int os_create_temp_beside(const std::string& target, std::string* temp_path) {
     }
     const int fd = descriptor_of(handle);
     if (fd < 0) {
-      DeleteFileA(path.c_str());
+      DeleteFileW(wide_path.c_str());
       return -1;
     }
     *temp_path = path;
-    if (path.size() < sizeof guarded_path) {
+    if (wide_path.size() < sizeof guarded_path / sizeof guarded_path[0]) {
       guarded = 0;
-      std::memcpy(guarded_path, path.c_str(), path.size() + 1);
+      std::memcpy(guarded_path, wide_path.c_str(), (wide_path.size() + 1) * sizeof(wchar_t));
       guarded = 1;
     }
     return fd;
@@ -228,7 +268,7 @@ bool os_finish_file(int fd, unsigned) { return _commit(fd) == 0; }
 
 bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool* exists) {
   *exists = false;
-  if (MoveFileExA(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
+  if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
   const DWORD error = GetLastError();
   *exists = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
   set_errno_from_windows();
@@ -236,27 +276,27 @@ bool os_move_into_place(const std::string& from, const std::string& to, bool rep
 }
 
 bool os_remove(const std::string& path) {
-  if (DeleteFileA(path.c_str())) return true;
+  if (DeleteFileW(wide(path).c_str())) return true;
   set_errno_from_windows();
   return false;
 }
 
 int os_scratch_file() {
-  char folder[MAX_PATH + 1];
-  char path[MAX_PATH + 1];
-  const DWORD n = GetTempPathA(sizeof folder, folder);
-  if (n == 0 || n > MAX_PATH || GetTempFileNameA(folder, "sfx", 0, path) == 0) {
+  wchar_t folder[MAX_PATH + 1];
+  wchar_t path[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  if (n == 0 || n > MAX_PATH || GetTempFileNameW(folder, L"sfx", 0, path) == 0) {
     set_errno_from_windows();
     return -1;
   }
-  // GetTempFileNameA made the file; opened again to be deleted when closed.
-  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+  // GetTempFileNameW made the file; opened again to be deleted when closed.
+  HANDLE handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               TRUNCATE_EXISTING, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
                               nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     set_errno_from_windows();
-    DeleteFileA(path);
+    DeleteFileW(path);
     return -1;
   }
   return descriptor_of(handle);
