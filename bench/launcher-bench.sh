@@ -65,7 +65,7 @@ for _ in $(seq "$runs"); do
   t0=$(now); status=0; TMPDIR=$work/tmp "$work/setup-sfx" || status=$?; t1=$(now)
   [ "$status" = 1 ] || { echo "launcher-bench: the POSIX launcher exited $status" >&2; exit 1; }
   posix_times+=($((t1 - t0)))
-  sleep 0.2; rm -rf "$work/tmp"/EXE*
+  sleep 0.2; rm -rf "$work/tmp"/SFX*
 done
 extract=$(median "${extract_times[@]}")
 posix=$(median "${posix_times[@]}")
@@ -91,7 +91,7 @@ if [ "$SFX_BENCH_WITH_WINE" = 1 ]; then
       t0=$(now); timeout 300 "$wine" "$work/$which.exe" </dev/null >/dev/null 2>&1 || true; t1=$(now)
       if [ "$which" = big ]; then big_times+=($((t1 - t0))); else tiny_times+=($((t1 - t0))); fi
       timeout 30 wineserver -w || true
-      rm -rf "$wine_temp"/EXE*
+      rm -rf "$wine_temp"/SFX*
     done
     rm -f "$work/out"
     t0=$(now); "$sfx" extract -q "$work/big.exe" -o "$work/out"; t1=$(now)

@@ -2,8 +2,10 @@
 // final value 0xFFFFFFFF): crc32_update(0, "123456789", 9) is 0xCBF43926.
 //
 // The tables are built at run time, on first use, so the launcher carries code but no table in
-// its file. Eight bytes are taken per step (eight tables, "slicing by 8"): about eight times the
-// speed of the one-table loop, so that checking a payload costs little beside decoding it.
+// its file. On x86 processors with carry-less multiplication (PCLMULQDQ: nearly every one since
+// 2010) long runs are folded 64 bytes at a time, about ten times the speed of the tables; the
+// rest takes eight bytes per step through eight tables ("slicing by 8"), about eight times the
+// speed of the one-table loop. Either way checking a payload costs little beside decoding it.
 #pragma once
 
 #include <cstddef>
@@ -11,3 +13,7 @@
 
 // The CRC of the bytes after those that gave crc (0 for none).
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n);
+
+// The same through the tables alone, whatever the processor: for holding the two ways to each
+// other.
+uint32_t crc32_update_by_tables(uint32_t crc, const uint8_t* data, size_t n);

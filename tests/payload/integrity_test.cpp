@@ -39,6 +39,24 @@ TEST(Crc32, KnownValues) {
   EXPECT_EQ(crc_of("The quick brown fox jumps over the lazy dog"), 0x414FA339u);
 }
 
+TEST(Crc32, FoldingAndTablesAgreeAtEveryLengthAndAlignment) {
+  // Folding takes runs of at least 64 bytes, a multiple of 16; the tables the rest. Lengths
+  // around those edges, every alignment, and registers that are not the initial one.
+  const Bytes data = test_data::random_bytes(70000, 9);
+  std::mt19937 rng(5);
+  std::vector<size_t> lengths;
+  for (size_t n = 0; n <= 300; ++n) lengths.push_back(n);
+  for (size_t n : {1023u, 1024u, 1025u, 4096u, 65535u, 65536u, 69983u}) lengths.push_back(n);
+  for (size_t n : lengths) {
+    for (size_t at = 0; at < 16; at += (n > 300 ? 5 : 1)) {
+      const uint32_t start = static_cast<uint32_t>(rng());
+      const uint32_t want = crc32_update_by_tables(start, data.data() + at, n);
+      ASSERT_EQ(crc32_update(start, data.data() + at, n), want) << "length " << n << " at " << at;
+    }
+  }
+  EXPECT_EQ(crc32_update_by_tables(0, data.data(), data.size()), plain_crc32(data));
+}
+
 TEST(Crc32, AnySplitGivesTheOneTheDefinitionGives) {
   const Bytes data = test_data::mixed(100003, 7);
   const uint32_t want = plain_crc32(data);

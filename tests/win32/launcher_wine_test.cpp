@@ -259,7 +259,7 @@ void intrude(void* context) {
 }
 
 TEST(LauncherLongUnpack, AnswersItsWindowAndHoldsItsFileAgainstOthers) {
-  // About 1.3 GB of zeros after the program: seconds of unpacking from a file of 140 MB. A window
+  // About 2.6 GB of zeros after the program: seconds of unpacking from a file of 280 MB. A window
   // that handled no messages while copying would leave the watcher's 1.5 s waits to run out.
   ScratchFolder scratch("long");
   const std::string launcher = scratch.make("setup") + "\\setup.exe";
@@ -268,7 +268,7 @@ TEST(LauncherLongUnpack, AnswersItsWindowAndHoldsItsFileAgainstOthers) {
   Bytes head = file_bytes(LAUNCHER);
   const Bytes payload = make_payload(file_bytes(CHILD), false);
   head.insert(head.end(), payload.begin(), payload.end());
-  ASSERT_TRUE(write_long_payload(launcher, head, 20000));
+  ASSERT_TRUE(write_long_payload(launcher, head, 40000));
 
   Intruder intruder;
   intruder.temp = temp;
