@@ -78,7 +78,6 @@ void payload_reader_init(PayloadReader* r, int fd) {
   r->ended = false;
   r->end_mark_read = false;
   r->blocks_read = 0;
-  r->decoded_len = 0;
   r->block = nullptr;
   r->error = PayloadError{PAYLOAD_FAULT_NONE, 0, 0, 0};
   r->image = PeImage{};
@@ -181,7 +180,6 @@ PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
   }
   r->buffer_pos += PAYLOAD_LENGTH_BYTES + length;
   r->blocks_read += 1;
-  r->decoded_len = n;
   *decoded_len = n;
   return PAYLOAD_READ_BLOCK;
 }

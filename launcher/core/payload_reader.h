@@ -86,9 +86,8 @@ struct PayloadReader {
   bool ended;             // next_payload_bytes has met the end of the payload
   bool end_mark_read;     // the payload ended with its end mark (not the end of the file)
   uint32_t blocks_read;
-  uint32_t decoded_len;  // decoded bytes of the current block
-  const uint8_t* block;   // the current block's bytes as the file holds them (decoded_len is
-                          // what they decode to); in buffer, valid until the next read
+  const uint8_t* block;   // the current block's bytes as the file holds them; in buffer,
+                          // valid until the next read
   PayloadError error;
   PeImage image;          // the file's program headers, read by find_payload
   IntegrityStatus record_status;  // the integrity record before the marker, set by find_payload

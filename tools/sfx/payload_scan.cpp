@@ -19,8 +19,6 @@ PayloadScan::~PayloadScan() = default;
 
 int64_t PayloadScan::offset() const { return payload_reader_offset(reader_.get()); }
 
-std::string PayloadScan::describe_damage() const { return describe_payload_error(reader_->error); }
-
 bool PayloadScan::next(ScannedBlock* block) {
   if (finished_) return false;
   const int64_t before = offset();
@@ -30,7 +28,7 @@ bool PayloadScan::next(ScannedBlock* block) {
     finished_ = true;
     const int status =
         reader_->error.fault == PAYLOAD_FAULT_READ_ERROR ? SFX_EXIT_USAGE : SFX_EXIT_DAMAGED;
-    throw ToolError(status, input_.display_name(), describe_damage());
+    throw ToolError(status, input_.display_name(), describe_payload_error(reader_->error));
   }
   if (result == PAYLOAD_READ_END) {
     finished_ = true;

@@ -58,8 +58,6 @@ class PayloadScan {
   uint64_t decoded_bytes() const { return decoded_bytes_; }
 
  private:
-  std::string describe_damage() const;
-
   InputFile& input_;
   std::unique_ptr<PayloadReader> reader_;
   int64_t start_ = 0;

@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform.h"
+#include "write_gathering.h"
 
 int platform_open_read(const char* path) {
   int fd;
@@ -41,47 +41,21 @@ int32_t platform_read(int fd, void* buffer, uint32_t n) {
 namespace {
 
 // Writes all n bytes unless the disk fills or an error stops it: false then.
-bool write_all(int fd, const uint8_t* bytes, size_t n) {
+bool write_all(int fd, const uint8_t* bytes, uint32_t n) {
   while (n > 0) {
     const ssize_t put = ::write(fd, bytes, n);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
     bytes += put;
-    n -= static_cast<size_t>(put);
+    n -= static_cast<uint32_t>(put);
   }
   return true;
-}
-
-// The run's writes (4,096 bytes each) reach the system in runs of this size: a system call per
-// 4,096 bytes was a third of the launcher's run (`bench/launcher-bench.sh`: 0.156 s against
-// 0.113 s for a 94 MB installer). One file is written at a time.
-constexpr size_t GATHER_BYTES = 256 * 1024;
-uint8_t gathered[GATHER_BYTES];
-size_t gathered_bytes = 0;
-int gathered_fd = -1;
-bool gather_failed = false;
-
-bool flush_gathered() {
-  const bool ok = !gather_failed && write_all(gathered_fd, gathered, gathered_bytes);
-  gathered_bytes = 0;
-  gather_failed = !ok;
-  return ok;
 }
 
 }  // namespace
 
 int32_t platform_write(int fd, const void* buffer, uint32_t n) {
-  if (fd != gathered_fd) {
-    if (gathered_fd >= 0 && !flush_gathered()) return -1;
-    gathered_fd = fd;
-    gather_failed = false;
-  }
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  if (gathered_bytes + n > GATHER_BYTES && !flush_gathered()) return -1;
-  if (n >= GATHER_BYTES) return write_all(fd, bytes, n) ? static_cast<int32_t>(n) : -1;
-  std::memcpy(gathered + gathered_bytes, bytes, n);
-  gathered_bytes += n;
-  return static_cast<int32_t>(n);
+  return gathered_write(fd, buffer, n, write_all);
 }
 
 int64_t platform_file_size(int fd) {
@@ -91,12 +65,7 @@ int64_t platform_file_size(int fd) {
 }
 
 bool platform_close(int fd) {
-  // What is gathered for the file goes out first; a failure there fails the close.
-  bool written = true;
-  if (fd == gathered_fd) {
-    written = flush_gathered();
-    gathered_fd = -1;
-  }
+  const bool written = gathered_flush_before_close(fd, write_all);
   return ::close(fd) == 0 && written;
 }
 

@@ -18,6 +18,7 @@
 #include "resource.h"
 #include "temp_names.h"
 #include "win32_layer.h"
+#include "write_gathering.h"
 
 // Windows' "the requested operation requires elevation", which not every header names.
 #ifndef ERROR_ELEVATION_REQUIRED
@@ -201,20 +202,22 @@ bool platform_is_temp_file_name(const char* path) {
   return is_windows_temp_file_name(last_path_component(path));
 }
 
-int platform_open_read(const char* path) {
+namespace {
+
+// Read-only, shared for reading alone: nobody can write, rename or delete the file while it is
+// open, and it cannot be opened while anyone holds it open for writing. The system can still
+// start it: the loader opens a program for reading and sharing reading.
+int open_shared_for_reading(const char* path) {
   if (!to_wide(path, wide_path, WIDE_PATH_CHARS)) return PLATFORM_NO_FILE;
   return file_number(CreateFileW(wide_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
-int platform_open_locked(const char* path) {
-  // Shared for reading only: it cannot be opened while anyone holds it open for writing, and
-  // while it is open nobody can write, rename or delete it. The system can still start it: the
-  // loader opens a program for reading and sharing reading.
-  if (!to_wide(path, wide_path, WIDE_PATH_CHARS)) return PLATFORM_NO_FILE;
-  return file_number(CreateFileW(wide_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-}
+}  // namespace
+
+int platform_open_read(const char* path) { return open_shared_for_reading(path); }
+
+int platform_open_locked(const char* path) { return open_shared_for_reading(path); }
 
 int32_t platform_read(int fd, void* buffer, uint32_t n) {
   DWORD got = 0;
@@ -225,41 +228,15 @@ int32_t platform_read(int fd, void* buffer, uint32_t n) {
 namespace {
 
 // Writes all n bytes: false when the disk fills or an error stops it.
-bool write_all(HANDLE file, const uint8_t* bytes, DWORD n) {
+bool write_all(int fd, const uint8_t* bytes, uint32_t n) {
   DWORD put = 0;
-  return WriteFile(file, bytes, n, &put, nullptr) && put == n;
-}
-
-// The run's writes (4,096 bytes each) reach the system in runs of this size: under wine every
-// write is a request to the wine server, and a 94 MB installer made 23,000 of them
-// (`bench/launcher-bench.sh`). One file is written at a time.
-constexpr DWORD GATHER_BYTES = 256 * 1024;
-uint8_t gathered[GATHER_BYTES];
-DWORD gathered_bytes;
-int gathered_fd = PLATFORM_NO_FILE;
-bool gather_failed;
-
-bool flush_gathered() {
-  const bool ok = !gather_failed && write_all(file_handle(gathered_fd), gathered, gathered_bytes);
-  gathered_bytes = 0;
-  gather_failed = !ok;
-  return ok;
+  return WriteFile(file_handle(fd), bytes, n, &put, nullptr) && put == n;
 }
 
 }  // namespace
 
 int32_t platform_write(int fd, const void* buffer, uint32_t n) {
-  if (fd != gathered_fd) {
-    if (gathered_fd != PLATFORM_NO_FILE && !flush_gathered()) return -1;
-    gathered_fd = fd;
-    gather_failed = false;
-  }
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  if (gathered_bytes + n > GATHER_BYTES && !flush_gathered()) return -1;
-  if (n >= GATHER_BYTES) return write_all(file_handle(fd), bytes, n) ? static_cast<int32_t>(n) : -1;
-  std::memcpy(gathered + gathered_bytes, bytes, n);
-  gathered_bytes += n;
-  return static_cast<int32_t>(n);
+  return gathered_write(fd, buffer, n, write_all);
 }
 
 int64_t platform_file_size(int fd) {
@@ -271,11 +248,7 @@ bool platform_close(int fd) {
   HANDLE file = file_handle(fd);
   if (file == INVALID_HANDLE_VALUE) return false;
   // What is gathered for the file goes out first; a failure there fails the close.
-  bool written = true;
-  if (fd == gathered_fd) {
-    written = flush_gathered();
-    gathered_fd = PLATFORM_NO_FILE;
-  }
+  const bool written = gathered_flush_before_close(fd, write_all);
   open_files[fd] = nullptr;
   return CloseHandle(file) != 0 && written;
 }
