@@ -9,6 +9,16 @@ if(SFX_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# SFX_SANITIZE_THREAD: ThreadSanitizer for every target, for the tool's threads (the test command
+# runs the threaded tool's tests in such a tree). Asserts stay on here too.
+if(SFX_SANITIZE_THREAD)
+  if(WIN32 OR SFX_SANITIZE)
+    message(FATAL_ERROR "SFX_SANITIZE_THREAD is for a native build of its own")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -UNDEBUG)
+  add_link_options(-fsanitize=thread)
+endif()
+
 # SFX_LIBFUZZER: every target is instrumented for coverage (so the fuzzers see inside the codec
 # and the reader), and the fuzz targets link libFuzzer. Needs clang.
 option(SFX_LIBFUZZER "Also build the fuzz targets as libFuzzer programs (needs clang)" OFF)

@@ -10,6 +10,7 @@
 
 #include "codec.h"
 #include "compiler.h"
+#include "mem.h"
 #include "table.h"
 
 using namespace codec_detail;
@@ -90,7 +91,7 @@ CodecStatus block_decode(CodecWorkspace* ws, const uint8_t* block, uint32_t bloc
     // A control word must be whole and must have an item after it: the encoder never ends a
     // body with a bare control word, so one is taken as a cut-off block.
     if (SFX_UNLIKELY(in_end - in <= 2)) return CODEC_MALFORMED;
-    uint32_t control = uint32_t{in[0]} | (uint32_t{in[1]} << 8);
+    uint32_t control = load_le16(in);
     in += 2;
 
     if (SFX_LIKELY(in_end - in >= FAST_INPUT_MARGIN && out_end - out >= FAST_OUTPUT_MARGIN)) {

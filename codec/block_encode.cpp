@@ -23,7 +23,9 @@
 #endif
 
 #include "codec.h"
+#include "bits.h"
 #include "compiler.h"
+#include "mem.h"
 #include "table.h"
 
 using namespace codec_detail;
@@ -37,18 +39,6 @@ static_assert(GROUP_MAX_INPUT == 288, "16 copy items of 18 bytes");
 
 // back1 and back2 hold the position_info of an owed position, or this (no info is all ones).
 constexpr uint32_t NO_POSITION = ~0u;
-
-SFX_FORCE_INLINE uint64_t load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-SFX_FORCE_INLINE uint32_t load16(const uint8_t* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
 
 // A position's three-byte value in the high half and the first slot of its bucket (bucket *
 // TABLE_WAYS, below 4,096) in the low half.
@@ -205,14 +195,15 @@ struct ItemCoder {
       const __m128i head0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(here));
       const __m128i head2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(here + 2));
 #else
-      const uint64_t head0 = load64(here);
-      const uint64_t head1 = load64(here + 8);
-      const uint32_t head2 = load16(here + 16);
+      // Loaded little-endian, so that the lowest differing bit lies in the first differing byte.
+      const uint64_t head0 = load_le64(here);
+      const uint64_t head1 = load_le64(here + 8);
+      const uint32_t head2 = load_le16(here + 16);
 #endif
       uint32_t best_len = MIN_COPY_BYTES - 1;
       uint32_t best_way = 0;
       do {
-        const uint32_t way = static_cast<uint32_t>(__builtin_ctz(ways_left));
+        const uint32_t way = count_trailing_zeros32(ways_left);
         ways_left &= ways_left - 1;
         const uint8_t* const candidate = slots.source(ways[way]);
 #if defined(__SSE2__)
@@ -223,14 +214,14 @@ struct ItemCoder {
         // Bit i set when byte i agrees, for i < 18; bit 18 clear, so at most 18.
         // (eq2 << 2 repeats bits 2-15 of eq0: the same bytes.)
         const uint32_t equal = eq0 | (eq2 << 2);
-        const uint32_t len = static_cast<uint32_t>(__builtin_ctz(~equal));
+        const uint32_t len = count_trailing_zeros32(~equal);
 #else
-        const uint64_t diff0 = load64(candidate) ^ head0;
-        const uint64_t diff1 = load64(candidate + 8) ^ head1;
-        const uint32_t diff2 = (load16(candidate + 16) ^ head2) | 0x10000u;  // 18 if all agree
-        const uint32_t len2 = 16 + static_cast<uint32_t>(__builtin_ctz(diff2)) / 8;
-        const uint32_t len1 = diff1 != 0 ? 8 + static_cast<uint32_t>(__builtin_ctzll(diff1)) / 8 : len2;
-        const uint32_t len = diff0 != 0 ? static_cast<uint32_t>(__builtin_ctzll(diff0)) / 8 : len1;
+        const uint64_t diff0 = load_le64(candidate) ^ head0;
+        const uint64_t diff1 = load_le64(candidate + 8) ^ head1;
+        const uint32_t diff2 = (load_le16(candidate + 16) ^ head2) | 0x10000u;  // 18 if all agree
+        const uint32_t len2 = 16 + count_trailing_zeros32(diff2) / 8;
+        const uint32_t len1 = diff1 != 0 ? 8 + count_trailing_zeros64(diff1) / 8 : len2;
+        const uint32_t len = diff0 != 0 ? count_trailing_zeros64(diff0) / 8 : len1;
 #endif
         const bool better = len > best_len;
         best_way = better ? way : best_way;
@@ -274,8 +265,7 @@ struct ItemCoder {
 };
 
 SFX_FORCE_INLINE void write_control(uint8_t* at, uint32_t word) {
-  at[0] = static_cast<uint8_t>(word);
-  at[1] = static_cast<uint8_t>(word >> 8);
+  store_le16(at, static_cast<uint16_t>(word));
 }
 
 template <typename Slots>

@@ -1,7 +1,7 @@
-// Little-endian loads and stores, whatever the host: the one place the project reads and writes
-// multi-byte numbers in files and blocks (control words, the integrity record, program headers,
-// resources). On a little-endian host each is a plain unaligned move, which compilers turn into a
-// single instruction.
+// Loads and stores of multi-byte numbers in files and blocks, whatever the host: the one place the
+// project reads and writes them. Little-endian: control words, the integrity record, program
+// headers, resources; on a little-endian host each is a plain unaligned move, which compilers turn
+// into a single instruction. Big-endian: the payload's 2-byte block lengths.
 #pragma once
 
 #include <cstdint>
@@ -47,3 +47,9 @@ SFX_FORCE_INLINE uint64_t load_le64(const uint8_t* p) { return mem_detail::load_
 SFX_FORCE_INLINE void store_le16(uint8_t* p, uint16_t value) { mem_detail::store_le(p, value); }
 SFX_FORCE_INLINE void store_le32(uint8_t* p, uint32_t value) { mem_detail::store_le(p, value); }
 SFX_FORCE_INLINE void store_le64(uint8_t* p, uint64_t value) { mem_detail::store_le(p, value); }
+
+SFX_FORCE_INLINE uint32_t load_be16(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
+SFX_FORCE_INLINE void store_be16(uint8_t* p, uint32_t value) {
+  p[0] = static_cast<uint8_t>(value >> 8);
+  p[1] = static_cast<uint8_t>(value);
+}

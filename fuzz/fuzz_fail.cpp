@@ -1,9 +1,7 @@
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 
+#include "crc32.h"
 #include "fuzz_target.h"
 
 void fuzz_fail(const char* what) {
@@ -11,15 +9,7 @@ void fuzz_fail(const char* what) {
   std::abort();
 }
 
-int fuzz_memory_file(const uint8_t* data, size_t size) {
-  const int fd = memfd_create("fuzz", 0);
-  if (fd < 0) return -1;
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t put = write(fd, data + done, size - done);
-    if (put <= 0) break;
-    done += static_cast<size_t>(put);
-  }
-  lseek(fd, 0, SEEK_SET);
-  return fd;
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  crc32_prepare();
+  return 0;
 }

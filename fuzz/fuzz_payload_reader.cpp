@@ -1,19 +1,15 @@
 // The payload reader on any file: it never steps outside its buffers, its offsets only grow and
 // stay within the file, every block it hands out fits a block buffer, and it ends, cleanly or
 // with a fault that names a block at an offset inside the file.
-#include <unistd.h>
-
 #include <memory>
 
 #include "fuzz_target.h"
 #include "payload_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const int fd = fuzz_memory_file(data, size);
-  if (fd < 0) return 0;
-
+  MemoryBytes file{data, size, 0};
   static auto reader = std::make_unique<PayloadReader>();
-  payload_reader_init(reader.get(), fd);
+  payload_reader_init(reader.get(), memory_source(&file));
   int64_t start = 0;
   if (find_payload(reader.get(), &start)) {
     if (start < 13 || start > static_cast<int64_t>(size)) fuzz_fail("payload start outside the file");
@@ -34,6 +30,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       last = now;
     }
   }
-  close(fd);
   return 0;
 }

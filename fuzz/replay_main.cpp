@@ -22,6 +22,7 @@ static bool run_file(const fs::path& path) {
 }
 
 int main(int argc, char** argv) {
+  LLVMFuzzerInitialize(&argc, &argv);
   size_t count = 0;
   for (int i = 1; i < argc; ++i) {
     const fs::path arg(argv[i]);

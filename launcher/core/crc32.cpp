@@ -1,5 +1,9 @@
 #include "crc32.h"
 
+#include <cassert>
+
+#include "mem.h"
+
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define SFX_CRC32_FOLDING 1
 #include <cpuid.h>
@@ -12,18 +16,13 @@ constexpr uint32_t CRC32_POLYNOMIAL = 0xEDB88320u;
 
 // table[k][b]: the CRC register after byte b followed by k zero bytes.
 uint32_t table[8][256];
-bool ready = false;
-
-// Little-endian load, whatever the host.
-inline uint32_t load32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
+bool prepared = false;
 
 // The register (not inverted) after the n bytes at data, eight bytes a step.
 uint32_t crc32_tables(uint32_t c, const uint8_t* data, size_t n) {
   while (n >= 8) {
-    const uint32_t lo = load32(data) ^ c;
-    const uint32_t hi = load32(data + 4);
+    const uint32_t lo = load_le32(data) ^ c;
+    const uint32_t hi = load_le32(data + 4);
     c = table[7][lo & 0xFFu] ^ table[6][(lo >> 8) & 0xFFu] ^ table[5][(lo >> 16) & 0xFFu] ^
         table[4][lo >> 24] ^ table[3][hi & 0xFFu] ^ table[2][(hi >> 8) & 0xFFu] ^
         table[1][(hi >> 16) & 0xFFu] ^ table[0][hi >> 24];
@@ -98,7 +97,9 @@ SFX_FOLDING_TARGET uint32_t crc32_folding(uint32_t crc, const uint8_t* data, siz
 }
 #endif
 
-void get_ready() {
+}  // namespace
+
+void crc32_prepare() {
   for (uint32_t b = 0; b < 256; ++b) {
     uint32_t c = b;
     for (int bit = 0; bit < 8; ++bit) c = (c & 1u) ? (c >> 1) ^ CRC32_POLYNOMIAL : c >> 1;
@@ -112,13 +113,11 @@ void get_ready() {
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   can_fold = __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & (1u << 1)) != 0 && (edx & (1u << 26)) != 0;
 #endif
-  ready = true;
+  prepared = true;
 }
 
-}  // namespace
-
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n) {
-  if (!ready) get_ready();
+  assert(prepared && "crc32_prepare runs first");
   uint32_t c = ~crc;
 #if SFX_CRC32_FOLDING
   if (can_fold && n >= 64) {
@@ -133,6 +132,6 @@ uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t n) {
 
 // Used by the tests, to hold the two ways of computing to each other.
 uint32_t crc32_update_by_tables(uint32_t crc, const uint8_t* data, size_t n) {
-  if (!ready) get_ready();
+  assert(prepared && "crc32_prepare runs first");
   return ~crc32_tables(~crc, data, n);
 }

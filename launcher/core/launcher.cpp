@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "crc32.h"
 #include "platform.h"
 #include "texts.h"
 
@@ -95,6 +96,7 @@ bool is_delete_request(const char* tail) {
 }
 
 int launcher_main(const char* tail) {
+  crc32_prepare();
   if (is_delete_request(tail)) {
     delete_with_retry(tail);
     return 1;

@@ -9,7 +9,7 @@
 // character whose code (as unsigned) is 32 or less. Returns a pointer into command_line.
 const char* command_tail(const char* command_line);
 
-// Chooses the run mode from the tail and runs it; the result is the process's exit status:
+// Prepares what the run needs (crc32_prepare), chooses the run mode from the tail and runs it; the result is the process's exit status:
 // 1 after delete mode, otherwise the result of run_unpack. Delete mode is chosen only for a tail
 // of one token that names a file of the form the launcher gives its temporary files; any other
 // tail (none, a dropped document, "/S", two tokens) unpacks.

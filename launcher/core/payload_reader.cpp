@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "compiler.h"
-#include "platform.h"
+#include "mem.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ uint32_t fill(PayloadReader* r, uint32_t want) {
       }
       if (left < room) room = static_cast<uint32_t>(left);
     }
-    const int32_t got = platform_read(r->fd, r->buffer + r->buffer_end, room);
+    const int32_t got = r->source.read(r->source.context, r->buffer + r->buffer_end, room);
     if (got < 0) {
       r->read_failed = true;
       break;
@@ -67,8 +67,14 @@ PayloadRead damaged(PayloadReader* r, PayloadFault fault, int64_t offset, uint32
 
 }  // namespace
 
-void payload_reader_init(PayloadReader* r, int fd) {
-  r->fd = fd;
+void payload_marker(uint8_t marker[PAYLOAD_MARKER_BYTES]) {
+  for (uint32_t i = 0; i < PAYLOAD_MARKER_BYTES; ++i) {
+    marker[i] = static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(PAYLOAD_MARKER_LOWER[i])));
+  }
+}
+
+void payload_reader_init(PayloadReader* r, ByteSource source) {
+  r->source = source;
   r->limit = -1;
   r->buffer_offset = 0;
   r->buffer_pos = 0;
@@ -88,11 +94,8 @@ void payload_reader_init(PayloadReader* r, int fd) {
 int64_t payload_reader_offset(const PayloadReader* r) { return r->buffer_offset + r->buffer_pos; }
 
 bool find_payload(PayloadReader* r, int64_t* start) {
-  // The upper-case form is made here, at run time, so that it never stands in the program file.
   uint8_t marker[PAYLOAD_MARKER_BYTES];
-  for (uint32_t i = 0; i < PAYLOAD_MARKER_BYTES; ++i) {
-    marker[i] = static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(PAYLOAD_MARKER_LOWER[i])));
-  }
+  payload_marker(marker);
 
   if (payload_reader_offset(r) == 0) read_image_headers(r);
 
@@ -140,7 +143,7 @@ PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
     return damaged(r, p[0] == PAYLOAD_END_MARK[0] ? PAYLOAD_FAULT_END_MARK_CUT : PAYLOAD_FAULT_LENGTH_CUT,
                    at, 0);
   }
-  const uint32_t length = (uint32_t{p[0]} << 8) | p[1];
+  const uint32_t length = load_be16(p);
 
   if (length == PAYLOAD_END_MARK_LENGTH) {
     // The mark only if the four bytes after "KE" are the rest of it; otherwise a block of that

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 
+#include "byte_source.h"
 #include "codec.h"
 #include "integrity.h"
 #include "pe_image.h"
@@ -26,6 +27,10 @@
 constexpr char PAYLOAD_MARKER_LOWER[] = "wombixinstall";
 constexpr uint32_t PAYLOAD_MARKER_BYTES = 13;
 static_assert(sizeof PAYLOAD_MARKER_LOWER - 1 == PAYLOAD_MARKER_BYTES, "marker length");
+
+// The marker as files hold it, upper case, made at run time so that it never stands in the
+// launcher's program file: what the reader looks for and what a packer writes.
+void payload_marker(uint8_t marker[PAYLOAD_MARKER_BYTES]);
 
 // The end mark: its first two bytes read as this length, and only the four after them tell it
 // from a block of that length (whose first byte, a flag, is 0 or 1, never 'L').
@@ -75,7 +80,7 @@ enum PayloadRead : int {
 };
 
 struct PayloadReader {
-  int fd;
+  ByteSource source;
   int64_t limit;          // where a certificate table begins, which ends the file for the
                           // reader; -1 when there is none
   int64_t buffer_offset;  // file offset of buffer[0]
@@ -97,9 +102,9 @@ struct PayloadReader {
   uint8_t decoded[MAX_BLOCK_BYTES];
 };
 
-// Starts reading the open file fd from its current position, which must be its start for the
-// offsets to be file offsets.
-void payload_reader_init(PayloadReader* reader, int fd);
+// Starts reading from source, whose next byte must be the file's first for the offsets to be file
+// offsets.
+void payload_reader_init(PayloadReader* reader, ByteSource source);
 
 // The offset of the next byte the reader will consume.
 int64_t payload_reader_offset(const PayloadReader* reader);

@@ -1,9 +1,8 @@
 #include "pe_image.h"
 
-namespace {
+#include "mem.h"
 
-uint32_t u16_at(const uint8_t* p) { return uint32_t{p[0]} | (uint32_t{p[1]} << 8); }
-uint32_t u32_at(const uint8_t* p) { return u16_at(p) | (u16_at(p + 2) << 16); }
+namespace {
 
 constexpr uint32_t COFF_HEADER_BYTES = 20;
 constexpr uint32_t SECURITY_DIRECTORY = 4;
@@ -14,17 +13,17 @@ PeImage pe_image_read(const uint8_t* head, uint32_t n) {
   PeImage image{};
   if (n > PE_HEADER_SPAN_BYTES) n = PE_HEADER_SPAN_BYTES;
   if (n < 0x40 || head[0] != 'M' || head[1] != 'Z') return image;
-  const uint32_t pe = u32_at(head + 0x3C);
+  const uint32_t pe = load_le32(head + 0x3C);
   // The signature and the COFF header, then the optional header's fields up to its directories.
   if (pe > n || n - pe < 4 + COFF_HEADER_BYTES + 2) return image;
   if (head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 || head[pe + 3] != 0) return image;
   const uint8_t* coff = head + pe + 4;
-  const uint32_t optional_bytes = u16_at(coff + 16);
+  const uint32_t optional_bytes = load_le16(coff + 16);
   const uint8_t* optional = coff + COFF_HEADER_BYTES;
   const uint32_t optional_at = pe + 4 + COFF_HEADER_BYTES;
   if (optional_bytes > n - optional_at || optional_bytes < 2) return image;
 
-  const uint32_t magic = u16_at(optional);
+  const uint32_t magic = load_le16(optional);
   uint32_t count_at, directories_at;
   if (magic == 0x10B) {
     count_at = 92;
@@ -38,15 +37,15 @@ PeImage pe_image_read(const uint8_t* head, uint32_t n) {
   if (optional_bytes < directories_at) return image;
   image.is_pe = true;
   image.is_pe32 = magic == 0x10B;
-  image.machine = static_cast<uint16_t>(u16_at(coff));
-  image.subsystem = static_cast<uint16_t>(u16_at(optional + 68));
+  image.machine = static_cast<uint16_t>(load_le16(coff));
+  image.subsystem = static_cast<uint16_t>(load_le16(optional + 68));
 
-  const uint32_t directories = u32_at(optional + count_at);
+  const uint32_t directories = load_le32(optional + count_at);
   const uint32_t entry = directories_at + SECURITY_DIRECTORY * 8;
   if (directories > SECURITY_DIRECTORY && entry + 8 <= optional_bytes) {
     // The security directory holds a file offset, not an address in memory.
-    const uint32_t offset = u32_at(optional + entry);
-    const uint32_t bytes = u32_at(optional + entry + 4);
+    const uint32_t offset = load_le32(optional + entry);
+    const uint32_t bytes = load_le32(optional + entry + 4);
     if (offset != 0 && bytes != 0) {
       image.has_certificates = true;
       image.certificates_offset = offset;

@@ -5,51 +5,46 @@
 // The run happens once per process, so its state is static; it is reset at the start of every
 // run all the same, so the run can be repeated (tests do).
 
+#include "unpack_run.h"
+
 #include <cstring>
 
 #include "crc32.h"
 #include "launcher.h"
-#include "payload_reader.h"
 #include "platform.h"
-#include "texts.h"
-#include "unpack_run.h"
 
 namespace {
 
-char own_path[PATH_BUFFER_CHARS];
-char temp_dir[PATH_BUFFER_CHARS];
-char temp_path[PATH_BUFFER_CHARS];
-
-// About 210 KB: static storage, never the stack.
-PayloadReader reader;
+UnpackRun the_run;
 
 uint8_t output_buffer[OUTPUT_BUFFER_BYTES];
 uint32_t output_count;
 
-void show_failure() { platform_show_message(FAILURE_CAPTION, FAILURE_MESSAGE); }
-
-// The end of every failed run: the message, then no temporary file or folder left behind.
-int fail(int own_fd, int temp_fd, bool have_temp_file) {
-  show_failure();
-  if (temp_fd != PLATFORM_NO_FILE) platform_close(temp_fd);
-  if (have_temp_file) platform_remove_temp_file(temp_path);
-  if (own_fd != PLATFORM_NO_FILE) platform_close(own_fd);
-  return 0;
+// The reader takes the own file's bytes through the platform layer.
+int32_t read_own_file(void* context, uint8_t* buffer, uint32_t n) {
+  return platform_read(*static_cast<const int*>(context), buffer, n);
 }
 
 // Reads the whole file back through fd: its length and CRC-32. The payload reader's buffer is
 // free by now and serves. The window answers its messages meanwhile. False on a read error.
-bool read_back(int fd, uint64_t* length, uint32_t* crc) {
+bool read_back(UnpackRun* run, int fd, uint64_t* length, uint32_t* crc) {
   *length = 0;
   *crc = 0;
+  uint8_t* const buffer = run->reader.buffer;
   for (;;) {
-    const int32_t got = platform_read(fd, reader.buffer, PAYLOAD_READ_BUFFER_BYTES);
+    const int32_t got = platform_read(fd, buffer, PAYLOAD_READ_BUFFER_BYTES);
     if (got < 0) return false;
     if (got == 0) return true;
-    *crc = crc32_update(*crc, reader.buffer, static_cast<uint32_t>(got));
+    *crc = crc32_update(*crc, buffer, static_cast<uint32_t>(got));
     *length += static_cast<uint32_t>(got);
     platform_progress_poll();
   }
+}
+
+void close_file(int* fd) {
+  if (*fd == PLATFORM_NO_FILE) return;
+  platform_close(*fd);
+  *fd = PLATFORM_NO_FILE;
 }
 
 }  // namespace
@@ -91,38 +86,41 @@ int32_t bar_right(int64_t consumed, int64_t payload_size) {
   return BAR_LEFT + static_cast<int32_t>(consumed * BAR_WIDTH / payload_size);
 }
 
-int run_unpack() {
+void unpack_reset(UnpackRun* run) {
   output_count = 0;
-  own_path[0] = temp_dir[0] = temp_path[0] = '\0';
+  run->own_path[0] = run->temp_dir[0] = run->temp_path[0] = '\0';
+  run->own_fd = run->temp_fd = run->locked_fd = PLATFORM_NO_FILE;
+  run->have_temp_file = false;
+  run->payload_start = run->payload_size = 0;
+  run->output_bytes = 0;
+  run->output_crc = 0;
+}
 
-  const bool have_own_path = platform_own_path(own_path, sizeof own_path);
-  const int own_fd = have_own_path ? platform_open_read(own_path) : PLATFORM_NO_FILE;
-  const int temp_fd = platform_temp_dir(temp_dir, sizeof temp_dir)
-                          ? platform_create_temp_file(temp_dir, temp_path, sizeof temp_path)
-                          : PLATFORM_NO_FILE;
-  const bool have_temp_file = temp_fd != PLATFORM_NO_FILE;
-
-  if (own_fd == PLATFORM_NO_FILE || temp_fd == PLATFORM_NO_FILE) {
-    return fail(own_fd, temp_fd, have_temp_file);
+bool unpack_find(UnpackRun* run) {
+  if (platform_own_path(run->own_path, sizeof run->own_path)) run->own_fd = platform_open_read(run->own_path);
+  if (platform_temp_dir(run->temp_dir, sizeof run->temp_dir)) {
+    run->temp_fd = platform_create_temp_file(run->temp_dir, run->temp_path, sizeof run->temp_path);
   }
+  run->have_temp_file = run->temp_fd != PLATFORM_NO_FILE;
+  if (run->own_fd == PLATFORM_NO_FILE || run->temp_fd == PLATFORM_NO_FILE) return false;
 
-  payload_reader_init(&reader, own_fd);
-  int64_t payload_start = 0;
-  if (!find_payload(&reader, &payload_start)) return fail(own_fd, temp_fd, true);
+  PayloadReader* reader = &run->reader;
+  payload_reader_init(reader, ByteSource{read_own_file, &run->own_fd});
+  if (!find_payload(reader, &run->payload_start)) return false;
   // A record that is damaged, or of a kind this launcher does not know, checks nothing: the
   // payload is not to be trusted.
-  const IntegrityStatus record_status = reader.record_status;
-  if (record_status == INTEGRITY_DAMAGED || record_status == INTEGRITY_UNSUPPORTED) {
-    return fail(own_fd, temp_fd, true);
-  }
+  if (reader->record_status == INTEGRITY_DAMAGED || reader->record_status == INTEGRITY_UNSUPPORTED) return false;
 
   // What the bar measures: the payload from its start to the end of the file, or to where a
   // signature begins.
-  const int64_t payload_end = reader.limit >= 0 ? reader.limit : platform_file_size(own_fd);
-  const int64_t payload_size = payload_end - payload_start;
+  const int64_t payload_end = reader->limit >= 0 ? reader->limit : platform_file_size(run->own_fd);
+  run->payload_size = payload_end - run->payload_start;
+  return true;
+}
 
+bool unpack_copy(UnpackRun* run) {
   platform_progress_show();
-
+  PayloadReader* reader = &run->reader;
   // Any damage found during the copy stops it: a damaged or partial program is never started.
   //
   // The copy goes a decoded block at a time. The bar's width is worked out before every output
@@ -131,77 +129,92 @@ int run_unpack() {
   // gives the same width, and only the block's first point can move the bar. The bar is drawn
   // only when its right edge moves: at most once per unit of its width.
   bool intact = true;
-  uint64_t output_bytes = 0;  // wide enough that it never wraps
-  uint32_t output_crc = 0;
   int32_t drawn_right = BAR_LEFT;
   for (;;) {
     const uint8_t* bytes = nullptr;
     uint32_t n = 0;
-    const int got = next_payload_bytes(&reader, &bytes, &n);
+    const int got = next_payload_bytes(reader, &bytes, &n);
     if (got <= 0) {
       intact = got == 0;
       break;
     }
-    output_crc = crc32_update(output_crc, bytes, n);
+    run->output_crc = crc32_update(run->output_crc, bytes, n);
     // The first pace point in this block, if any: the output count of the byte before which it
     // falls, less the bytes already out.
-    const uint64_t point = (output_bytes / BAR_PACE_BYTES + 1) * BAR_PACE_BYTES;
+    const uint64_t point = (run->output_bytes / BAR_PACE_BYTES + 1) * BAR_PACE_BYTES;
     uint32_t before = n;
-    if (point - output_bytes <= n) before = static_cast<uint32_t>(point - output_bytes - 1);
-    if (!put_output_bytes(bytes, before, temp_fd)) {
+    if (point - run->output_bytes <= n) before = static_cast<uint32_t>(point - run->output_bytes - 1);
+    if (!put_output_bytes(bytes, before, run->temp_fd)) {
       intact = false;
       break;
     }
     if (before < n) {
-      const int64_t consumed = payload_reader_offset(&reader) - payload_start;
-      const int32_t right = bar_right(consumed, payload_size);
+      const int32_t right = bar_right(payload_reader_offset(reader) - run->payload_start, run->payload_size);
       if (right != drawn_right) {
         platform_progress_fill(BAR_LEFT, BAR_TOP, right, BAR_BOTTOM);
         drawn_right = right;
       }
-      if (!put_output_bytes(bytes + before, n - before, temp_fd)) {
+      if (!put_output_bytes(bytes + before, n - before, run->temp_fd)) {
         intact = false;
         break;
       }
     }
-    output_bytes += n;
+    run->output_bytes += n;
     // The window answers its messages (repaints, moves, tells the system it is alive) between
     // blocks; the platform keeps this cheap.
     platform_progress_poll();
   }
-  if (intact) intact = put_output_byte(OUTPUT_FLUSH, temp_fd);
+  if (intact) intact = put_output_byte(OUTPUT_FLUSH, run->temp_fd);
   // The file is closed once, whatever happened; a failed close may be the first news of a write
   // that did not reach the disk.
-  const bool closed = platform_close(temp_fd);
-  intact = intact && closed;
-  platform_close(own_fd);
+  const bool closed = platform_close(run->temp_fd);
+  run->temp_fd = PLATFORM_NO_FILE;
+  close_file(&run->own_fd);
+  return intact && closed;
+}
 
+bool unpack_check(UnpackRun* run) {
   // The data must be what was packed: as long as the record says (a payload cut at a block
   // boundary ends early), with the same CRC, closed by its end mark.
-  intact = intact && payload_matches_record(&reader, output_bytes, output_crc);
+  if (!payload_matches_record(&run->reader, run->output_bytes, run->output_crc)) return false;
 
   // The bytes started are the bytes checked: the file is opened again so that no other process
   // can write, rename or delete it until the program has started, and what it holds now is read
   // back and must be what was written. A file that someone holds open for writing cannot be
   // opened so; one that was changed in the moment between the close and this reads back
   // different.
-  const int locked_fd = intact ? platform_open_locked(temp_path) : PLATFORM_NO_FILE;
-  if (locked_fd != PLATFORM_NO_FILE) {
-    uint64_t length = 0;
-    uint32_t crc = 0;
-    intact = read_back(locked_fd, &length, &crc) && length == output_bytes && crc == output_crc;
-  } else {
-    intact = false;
-  }
+  run->locked_fd = platform_open_locked(run->temp_path);
+  if (run->locked_fd == PLATFORM_NO_FILE) return false;
+  uint64_t length = 0;
+  uint32_t crc = 0;
+  return read_back(run, run->locked_fd, &length, &crc) && length == run->output_bytes && crc == run->output_crc;
+}
 
+bool unpack_start(UnpackRun* run) {
+  const bool started = platform_start(run->temp_path, run->temp_path, run->own_path);
+  close_file(&run->locked_fd);
+  // The started program's file stays behind: it is running from it.
+  if (started) run->have_temp_file = false;
+  return started;
+}
+
+int unpack_fail(UnpackRun* run) {
+  platform_show_message(FAILURE_CAPTION, FAILURE_MESSAGE);
+  close_file(&run->temp_fd);
+  close_file(&run->locked_fd);
+  if (run->have_temp_file) platform_remove_temp_file(run->temp_path);
+  run->have_temp_file = false;
+  close_file(&run->own_fd);
+  return 0;
+}
+
+int run_unpack() {
+  UnpackRun* run = &the_run;
+  unpack_reset(run);
+  if (!unpack_find(run)) return unpack_fail(run);
+  const bool held = unpack_copy(run) && unpack_check(run);
   platform_progress_hide();
   platform_progress_release();
-
-  if (!intact) return fail(PLATFORM_NO_FILE, locked_fd, true);
-
-  const bool started = platform_start(temp_path, temp_path, own_path);
-  platform_close(locked_fd);
-  if (!started) return fail(PLATFORM_NO_FILE, PLATFORM_NO_FILE, true);
-  // The started program's file stays behind: it is running from it.
+  if (!held || !unpack_start(run)) return unpack_fail(run);
   return 1;
 }

@@ -1,8 +1,52 @@
-// The pieces of the unpack run that are worth naming on their own: the buffered output and the
-// progress bar's arithmetic.
+// The unpack run, phase by phase, and the pieces of it worth naming on their own: the buffered
+// output and the progress bar.
+//
+// run_unpack (launcher.h) goes through the phases in order; each returns false when the run
+// cannot go on, and the run then ends in unpack_fail:
+//   unpack_find   the launcher's own file and the payload in it, a new temporary file
+//   unpack_copy   the payload decoded into the temporary file while the bar fills
+//   unpack_check  what the file holds, against the record and as read back through a handle
+//                 that no other process can write through
+//   unpack_start  the program started
 #pragma once
 
 #include <cstdint>
+
+#include "payload_reader.h"
+#include "progress_bar.h"
+#include "texts.h"
+
+// The state of the one run of the process, static as the run happens once.
+struct UnpackRun {
+  char own_path[PATH_BUFFER_CHARS];
+  char temp_dir[PATH_BUFFER_CHARS];
+  char temp_path[PATH_BUFFER_CHARS];
+  int own_fd;           // the launcher's own file, open for reading
+  int temp_fd;          // the temporary file, open for writing while it is written
+  int locked_fd;        // the temporary file, open again so that nobody can change it
+  bool have_temp_file;  // the temporary file (and its folder) exist
+  int64_t payload_start;
+  int64_t payload_size;  // from the payload's start to the end of the file, or to a signature
+  uint64_t output_bytes;
+  uint32_t output_crc;
+  PayloadReader reader;  // about 210 KB
+};
+
+// Sets the run back to its start, nothing open.
+void unpack_reset(UnpackRun* run);
+// Opens the own file, makes the temporary file and finds the payload, whose integrity record must
+// be one this launcher can use.
+bool unpack_find(UnpackRun* run);
+// Shows the progress window and decodes the payload into the temporary file, a block at a time,
+// taking the data's CRC-32 as it goes; closes both files. False on any damage or failed write.
+bool unpack_copy(UnpackRun* run);
+// Holds the data to the integrity record, then opens the file again, locked, and reads it back.
+bool unpack_check(UnpackRun* run);
+// Starts the file with the launcher's own path and lets go of it.
+bool unpack_start(UnpackRun* run);
+// The end of every failed run: the message, then no temporary file or folder left behind.
+// Returns the run's result, 0.
+int unpack_fail(UnpackRun* run);
 
 // The output is gathered into writes of this many bytes.
 constexpr uint32_t OUTPUT_BUFFER_BYTES = 4096;
@@ -21,18 +65,3 @@ bool put_output_bytes(const uint8_t* bytes, uint32_t n, int fd);
 
 // Bytes waiting in the output buffer.
 uint32_t output_buffered_bytes();
-
-// The bar's width is worked out before every output byte whose count is a multiple of this,
-// and the bar is drawn when its right edge has moved.
-constexpr uint32_t BAR_PACE_BYTES = 500;
-
-// The bar, in dialog units: it grows from x = BAR_LEFT by up to BAR_WIDTH units.
-constexpr int32_t BAR_LEFT = 16;
-constexpr int32_t BAR_TOP = 35;
-constexpr int32_t BAR_BOTTOM = 40;
-constexpr int32_t BAR_WIDTH = 146;
-
-// The right edge of the bar when consumed of payload_size bytes of the payload have been read.
-// The product is taken at 64 bits so it cannot overflow; the quotient is truncated. Never past
-// the frame, and a payload of no bytes draws no width.
-int32_t bar_right(int64_t consumed, int64_t payload_size);

@@ -17,7 +17,7 @@
 
 #include "launcher.h"
 #include "platform.h"
-#include "posix_launcher.h"
+#include "posix_layer.h"
 
 namespace fs = std::filesystem;
 

@@ -173,24 +173,10 @@ std::string access_list(const std::string& path) {
   return text;
 }
 
-// The user this process runs as, as SDDL names a SID.
+// The user this process runs as, as SDDL names a SID: the layer's own lookup.
 std::string user_sid() {
-  HANDLE token = nullptr;
-  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-  union {
-    TOKEN_USER user;
-    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  } info;
-  DWORD size = 0;
-  wchar_t* sid = nullptr;
-  std::string text;
-  if (GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
-      ConvertSidToStringSidW(info.user.User.Sid, &sid)) {
-    text = utf8(sid);
-    LocalFree(sid);
-  }
-  CloseHandle(token);
-  return text;
+  wchar_t sid[192];
+  return win32_user_sid(sid, sizeof sid / sizeof sid[0]) ? utf8(sid) : std::string();
 }
 
 TEST(LauncherFolder, GivesAccessToTheUserAdministratorsAndSystemAlone) {

@@ -1,9 +1,4 @@
 // sfx bench: the codec benchmark over named files or, by default, the corpus.
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -25,20 +20,14 @@ std::string corpus_directory() {
 }
 
 std::vector<std::string> corpus_files(const std::string& dir) {
-  DIR* listing = opendir(dir.c_str());
-  if (listing == nullptr)
+  std::vector<std::string> names;
+  if (!os_list_files(dir, &names))
     throw ToolError(SFX_EXIT_USAGE, dir,
-                    "no corpus here (" + os_error_text(errno) +
+                    "no corpus here (" + os_error_text(os_last_error()) +
                         "); name files to measure, or set SFX_CORPUS_DIR");
   std::vector<std::string> files;
-  while (const dirent* entry = readdir(listing)) {
-    if (entry->d_name[0] == '.') continue;
-    const std::string path = dir + "/" + entry->d_name;
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) files.push_back(path);
-  }
-  closedir(listing);
-  std::sort(files.begin(), files.end());
+  for (const std::string& name : names)
+    if (name[0] != '.') files.push_back(dir + "/" + name);
   if (files.empty())
     throw ToolError(SFX_EXIT_USAGE, dir, "the corpus folder holds no files");
   return files;

@@ -63,6 +63,17 @@ size_t InputFile::read_full(uint8_t* buffer, size_t n) {
   return done;
 }
 
+namespace {
+
+int32_t read_input(void* context, uint8_t* buffer, uint32_t n) {
+  const int64_t got = os_read(*static_cast<const int*>(context), buffer, n > 0x7FFFFFFFu ? 0x7FFFFFFFu : n);
+  return static_cast<int32_t>(got);
+}
+
+}  // namespace
+
+ByteSource InputFile::byte_source() { return ByteSource{read_input, &fd_}; }
+
 void InputFile::rewind() {
   if (start_ < 0 || !os_seek(fd_, start_))
     throw ToolError(SFX_EXIT_USAGE, display_name_, "cannot read it again: " + os_error_text(os_last_error()));

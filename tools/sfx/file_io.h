@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_source.h"
 #include "os_files.h"
 
 // "-" names stdin or stdout.
@@ -38,6 +39,9 @@ class InputFile {
 
   // Reads up to n bytes, looping over short reads: fewer than n only at the end of the file.
   size_t read_full(uint8_t* buffer, size_t n);
+  // The file as a source for the payload reader, from where it stands; it reports a read error
+  // as the reader expects (-1), leaving the system's error number.
+  ByteSource byte_source();
 
   // A regular file can be read again from where reading started.
   bool can_rewind() const { return start_ >= 0; }

@@ -9,7 +9,6 @@
 #include "file_io.h"
 #include "integrity.h"
 #include "payload_reader.h"
-#include "payload_writer.h"
 #include "pe_image.h"
 #include "tool_error.h"
 
@@ -72,17 +71,19 @@ LauncherStub load_stub(const std::string& choice, bool record) {
     stub.name = choice;
     stub.bytes = read_stub_file(choice);
   }
-  check_stub(stub.name, stub.bytes, record);
+  check_stub(stub, record);
   const uint32_t head = static_cast<uint32_t>(std::min<size_t>(stub.bytes.size(), PE_HEADER_SPAN_BYTES));
   const PeImage image = pe_image_read(stub.bytes.data(), head);
   stub.description = image.is_pe ? describe_pe(image) : "ELF program";
   return stub;
 }
 
-void check_stub(const std::string& name, const std::vector<uint8_t>& stub, bool record) {
-  // Built-in stubs are checked too: they are what a faulty build would get wrong.
-  const std::string file = name.rfind("the built-in ", 0) == 0 ? "" : name;
-  const std::string who = file.empty() ? name + ": " : "";
+void check_stub(const LauncherStub& launcher, bool record) {
+  // Built-in stubs are checked too: they are what a faulty build would get wrong. A file is named
+  // as the file at fault; a built-in one in the message itself.
+  const std::vector<uint8_t>& stub = launcher.bytes;
+  const std::string file = launcher.built_in ? "" : launcher.name;
+  const std::string who = launcher.built_in ? launcher.name + ": " : "";
   const uint32_t head = static_cast<uint32_t>(std::min<size_t>(stub.size(), PE_HEADER_SPAN_BYTES));
   const PeImage image = pe_image_read(stub.data(), head);
   if (!image.is_pe && !is_elf(stub))
@@ -96,34 +97,31 @@ void check_stub(const std::string& name, const std::vector<uint8_t>& stub, bool 
 
   // A stub ending in part of the marker ("...WOMB") would let the bytes after it complete or
   // hide a marker, depending on the record's bytes; refused whatever those are.
+  uint8_t marker[PAYLOAD_MARKER_BYTES];
+  payload_marker(marker);
   for (uint32_t n = PAYLOAD_MARKER_BYTES - 1; n >= 1; --n) {
-    if (stub.size() >= n && std::memcmp(stub.data() + stub.size() - n, PAYLOAD_MARKER_UPPER, n) == 0)
+    if (stub.size() >= n && std::memcmp(stub.data() + stub.size() - n, marker, n) == 0)
       throw ToolError(SFX_EXIT_USAGE, file,
                       who + "ends with the start of a payload marker (\"" +
-                          std::string(PAYLOAD_MARKER_UPPER, n) +
+                          std::string(reinterpret_cast<const char*>(marker), n) +
                           "\"), which would hide the payload from the launcher's search");
   }
 
   // The launcher's own search over the stub, the record and a marker must stop right after that
   // marker, and find the record there (or none without one).
-  const int probe = os_scratch_file();
-  if (probe < 0) throw ToolError(SFX_EXIT_USAGE, file, who + "cannot check it: " + os_error_text(os_last_error()));
-  struct Closer {
-    int fd;
-    ~Closer() { os_close(fd); }
-  } closer{probe};
-  uint8_t record_bytes[INTEGRITY_RECORD_BYTES];
-  integrity_record_write(IntegrityRecord{0, 0}, record_bytes);
-  if (!os_write_all(probe, stub.data(), stub.size()) ||
-      (record && !os_write_all(probe, record_bytes, sizeof record_bytes)) ||
-      !os_write_all(probe, PAYLOAD_MARKER_UPPER, PAYLOAD_MARKER_BYTES) || !os_seek(probe, 0))
-    throw ToolError(SFX_EXIT_USAGE, file, who + "cannot check it: " + os_error_text(os_last_error()));
+  std::vector<uint8_t> probe = stub;
+  if (record) {
+    uint8_t record_bytes[INTEGRITY_RECORD_BYTES];
+    integrity_record_write(IntegrityRecord{0, 0}, record_bytes);
+    probe.insert(probe.end(), record_bytes, record_bytes + sizeof record_bytes);
+  }
+  probe.insert(probe.end(), marker, marker + PAYLOAD_MARKER_BYTES);
+  MemoryBytes memory{probe.data(), probe.size(), 0};
   auto reader = std::make_unique<PayloadReader>();
-  payload_reader_init(reader.get(), probe);
+  payload_reader_init(reader.get(), memory_source(&memory));
   int64_t start = 0;
   const bool found = find_payload(reader.get(), &start);
-  const auto expected = static_cast<int64_t>(stub.size() + (record ? INTEGRITY_RECORD_BYTES : 0) +
-                                             PAYLOAD_MARKER_BYTES);
+  const auto expected = static_cast<int64_t>(probe.size());
   if (found && start < expected)
     throw ToolError(SFX_EXIT_USAGE, file,
                     who + "already holds a payload marker (ending at offset " + std::to_string(start) +

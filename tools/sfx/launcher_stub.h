@@ -12,7 +12,7 @@ constexpr uint64_t MAX_STUB_BYTES = 16u << 20;
 
 struct LauncherStub {
   std::string name;         // for messages: "the built-in Windows launcher", or the file's path
-  bool built_in = false;
+  bool built_in = false;    // one of the tool's own, not a file
   std::string description;  // what its header says: "PE32 GUI program for Intel 80386", ...
   std::vector<uint8_t> bytes;
 };
@@ -27,4 +27,4 @@ LauncherStub load_stub(const std::string& choice, bool record);
 // come after packing anyway), or whose bytes would keep the launcher's search from finding the
 // marker right after the integrity record (or right after the stub, without a record): a stub
 // that holds a marker already (a packed file) or ends with the start of one.
-void check_stub(const std::string& name, const std::vector<uint8_t>& bytes, bool record);
+void check_stub(const LauncherStub& stub, bool record);

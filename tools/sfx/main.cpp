@@ -10,6 +10,7 @@
 #include <new>
 
 #include "commands.h"
+#include "crc32.h"
 #include "embedded_stubs.h"
 #include "os_files.h"
 #include "tool_error.h"
@@ -279,6 +280,8 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread: the CRC tables are only read from then on.
+  crc32_prepare();
   os_init_std_streams();
   int status = SFX_EXIT_USAGE;
   try {

@@ -86,5 +86,9 @@ bool os_remove(const std::string& path);
 // An unnamed scratch file for reading back what was written to it; it goes with the process.
 int os_scratch_file();
 
+// The names of the regular files in folder (following links), without "." and "..", sorted as
+// bytes; false, with the system's error number, when the folder cannot be read.
+bool os_list_files(const std::string& folder, std::vector<std::string>* names);
+
 // The number of processors the system gives this process (at least 1).
 unsigned os_processor_count();

@@ -1,11 +1,13 @@
 // The tool's system services on POSIX systems.
 #include "os_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform.h"
 
 bool os_is_separator(char c) { return c == '/'; }
 
@@ -238,6 +239,21 @@ int os_scratch_file() {
   return fd;
 }
 
+bool os_list_files(const std::string& folder, std::vector<std::string>* names) {
+  names->clear();
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) return false;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (stat((folder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) names->push_back(name);
+  }
+  closedir(listing);
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
 unsigned os_processor_count() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0) {
@@ -248,9 +264,3 @@ unsigned os_processor_count() {
   return n == 0 ? 1 : n;
 }
 
-// The payload reader reads through the launcher's platform layer; the tool gives it its own
-// descriptors, so this one function of that layer is the tool's.
-int32_t platform_read(int fd, void* buffer, uint32_t n) {
-  const int64_t got = os_read(fd, buffer, n > 0x7FFFFFFFu ? 0x7FFFFFFFu : n);
-  return static_cast<int32_t>(got);
-}

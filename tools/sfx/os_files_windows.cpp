@@ -17,12 +17,12 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 
 #include "os_files.h"
-#include "platform.h"
 
 bool os_is_separator(char c) { return c == '/' || c == '\\'; }
 
@@ -302,14 +302,26 @@ int os_scratch_file() {
   return descriptor_of(handle);
 }
 
+bool os_list_files(const std::string& folder, std::vector<std::string>* names) {
+  names->clear();
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(wide(folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;  // an empty folder
+    set_errno_from_windows();
+    return false;
+  }
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names->push_back(utf8(found.cFileName));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names->begin(), names->end());
+  return true;
+}
+
 unsigned os_processor_count() {
   SYSTEM_INFO system;
   GetSystemInfo(&system);
   return system.dwNumberOfProcessors == 0 ? 1u : static_cast<unsigned>(system.dwNumberOfProcessors);
 }
 
-// The payload reader reads through the launcher's platform layer; the tool gives it its own
-// descriptors, so this one function of that layer is the tool's.
-int32_t platform_read(int fd, void* buffer, uint32_t n) {
-  return static_cast<int32_t>(os_read(fd, buffer, n));
-}

@@ -7,7 +7,7 @@
 
 PayloadScan::PayloadScan(InputFile& input)
     : input_(input), reader_(std::make_unique<PayloadReader>()) {
-  payload_reader_init(reader_.get(), input.fd());
+  payload_reader_init(reader_.get(), input.byte_source());
   if (!find_payload(reader_.get(), &start_)) {
     if (reader_->read_failed)
       throw ToolError(SFX_EXIT_USAGE, input.display_name(), "read error");

@@ -11,11 +11,11 @@
 #include "crc32_combine.h"
 #include "file_io.h"
 #include "integrity.h"
+#include "mem.h"
 #include "payload_reader.h"
 #include "progress.h"
 #include "tool_error.h"
 
-static_assert(sizeof PAYLOAD_MARKER_UPPER - 1 == PAYLOAD_MARKER_BYTES, "marker length");
 static_assert(MAX_BLOCK_BYTES <= 0xFFFF, "a block length fits its 2-byte field");
 
 BlockEncoder::BlockEncoder() : workspace_(std::make_unique<CodecWorkspace>()) {}
@@ -59,12 +59,12 @@ IntegrityRecord measure_input(InputFile& input) {
   return record;
 }
 
-void refuse_empty(const InputFile& input) {
+}  // namespace
+
+void refuse_empty_installer(const InputFile& input) {
   throw ToolError(SFX_EXIT_USAGE, input.display_name(),
                   "is empty; a packed launcher would have no program to start");
 }
-
-}  // namespace
 
 PayloadStats write_payload(InputFile& input, OutputFile& output, const std::vector<uint8_t>& prefix,
                            const PayloadOptions& options, Progress* progress) {
@@ -73,7 +73,7 @@ PayloadStats write_payload(InputFile& input, OutputFile& output, const std::vect
   IntegrityRecord measured{0, 0};
   if (record_first) {
     measured = measure_input(input);
-    if (measured.decoded_length == 0 && options.refuse_empty) refuse_empty(input);
+    if (measured.decoded_length == 0 && options.refuse_empty) refuse_empty_installer(input);
   }
 
   const unsigned threads = options.threads == 0 ? 1 : options.threads;
@@ -104,7 +104,7 @@ PayloadStats write_payload(InputFile& input, OutputFile& output, const std::vect
     }
     if (!started) {
       // Nothing is written before the first read, so an empty installer leaves no trace.
-      if (read_bytes == 0 && options.refuse_empty) refuse_empty(input);
+      if (read_bytes == 0 && options.refuse_empty) refuse_empty_installer(input);
       output.write(prefix.data(), prefix.size());
       if (options.record) {
         record_at = output.bytes_written();
@@ -113,14 +113,16 @@ PayloadStats write_payload(InputFile& input, OutputFile& output, const std::vect
         output.write(bytes, sizeof bytes);  // filled in at the end unless known already
         stats.payload_bytes += INTEGRITY_RECORD_BYTES;
       }
-      output.write(reinterpret_cast<const uint8_t*>(PAYLOAD_MARKER_UPPER), PAYLOAD_MARKER_BYTES);
+      uint8_t marker[PAYLOAD_MARKER_BYTES];
+      payload_marker(marker);
+      output.write(marker, PAYLOAD_MARKER_BYTES);
       stats.payload_bytes += PAYLOAD_MARKER_BYTES;
       started = true;
     }
     if (window.empty()) break;
     const EncodeSlot& slot = window.wait_oldest();
-    const uint8_t length[PAYLOAD_LENGTH_BYTES] = {static_cast<uint8_t>(slot.block.size() >> 8),
-                                                  static_cast<uint8_t>(slot.block.size() & 0xFF)};
+    uint8_t length[PAYLOAD_LENGTH_BYTES];
+    store_be16(length, static_cast<uint32_t>(slot.block.size()));
     output.write(length, sizeof length);
     output.write(slot.block.data(), slot.block.size());
     stats.crc = crc32_combine(stats.crc, slot.crc, slot.size);

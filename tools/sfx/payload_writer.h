@@ -14,7 +14,6 @@ class InputFile;
 class OutputFile;
 class Progress;
 
-constexpr char PAYLOAD_MARKER_UPPER[] = "WOMBIXINSTALL";
 constexpr uint32_t DEFAULT_BLOCK_INPUT = 64000;
 
 struct PayloadOptions {
@@ -41,6 +40,9 @@ class BlockEncoder {
  private:
   std::unique_ptr<CodecWorkspace> workspace_;
 };
+
+// The refusal of an empty installer (exit 2): a packed launcher would have no program to start.
+[[noreturn]] void refuse_empty_installer(const InputFile& input);
 
 // Writes prefix (a launcher stub, or nothing) and then the payload of input to output, reading
 // input to its end. The record needs the input's length and CRC before the marker: into a file

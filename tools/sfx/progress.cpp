@@ -1,9 +1,9 @@
 // The progress line: a carriage return and the line again, so that it overwrites itself.
 #include "progress.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+
+#include "os_files.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ std::string human_bytes(uint64_t bytes) {
 Progress::Progress(std::string label, int64_t total, bool quiet)
     : label_(std::move(label)),
       total_(total),
-      enabled_(!quiet && isatty(STDERR_FILENO)),
+      enabled_(!quiet && os_is_terminal(OS_STDERR)),
       start_(std::chrono::steady_clock::now()),
       last_draw_(start_) {}
 

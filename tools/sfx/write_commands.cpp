@@ -48,9 +48,7 @@ int run_compress(const CompressOptions& options) {
 int run_pack(const PackOptions& options) {
   const LauncherStub stub = load_stub(options.stub, options.payload.record);
   InputFile input(options.installer, false);
-  if (input.size() == 0)
-    throw ToolError(SFX_EXIT_USAGE, input.display_name(),
-                    "is empty; a packed launcher would have no program to start");
+  if (input.size() == 0) refuse_empty_installer(input);
   refuse_same_file(options.output, input);
   if (!stub.built_in && !is_std_stream(options.output)) {
     InputFile stub_file(stub.name, false);

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "posix_launcher.h"
+#include "posix_layer.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform.h"
-#include "posix_launcher.h"
+#include "posix_layer.h"
 #include "temp_names.h"
 
 namespace {

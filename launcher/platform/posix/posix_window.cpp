@@ -6,13 +6,12 @@
 #include <cstring>
 
 #include "platform.h"
+#include "progress_bar.h"
 
 namespace {
 
-// The bar's 146 dialog units, from x = 16, drawn as this many characters.
+// The bar's BAR_WIDTH dialog units, drawn as this many characters.
 constexpr int32_t BAR_CHARS = 40;
-constexpr int32_t BAR_LEFT_UNITS = 16;
-constexpr int32_t BAR_WIDTH_UNITS = 146;
 constexpr char LABEL[] = "Uncompressing setup file: ";
 
 bool shown = false;
@@ -40,10 +39,10 @@ void platform_progress_fill(int32_t left, int32_t top, int32_t right, int32_t bo
   (void)top;
   (void)bottom;
   if (!shown) return;
-  int32_t units = right - BAR_LEFT_UNITS;
+  int32_t units = right - BAR_LEFT;
   if (units < 0) units = 0;
-  if (units > BAR_WIDTH_UNITS) units = BAR_WIDTH_UNITS;
-  const int32_t chars = units * BAR_CHARS / BAR_WIDTH_UNITS;
+  if (units > BAR_WIDTH) units = BAR_WIDTH;
+  const int32_t chars = units * BAR_CHARS / BAR_WIDTH;
   if (chars != drawn_chars) draw(chars);
 }
 

@@ -1,11 +1,41 @@
-// What the Win32 layer offers beyond platform.h: to the program's entry, and to the tests that
-// exercise the layer under wine.
+// What the Win32 layer offers beyond platform.h: to the program's entry, to its own files, and to
+// the tests that exercise the layer under wine. The layer is split by concern, as the POSIX one
+// is: win32_command_line, win32_files, win32_paths, win32_process, win32_window, and win32_text
+// for the conversions between the core's UTF-8 and the system's UTF-16.
 #pragma once
 
 #include <cstdint>
 
+// Room for the longest path Windows knows, 32,767 UTF-16 characters and the terminating zero.
+constexpr uint32_t WIN32_WIDE_PATH_CHARS = 32768;
+
+// ---- text (win32_text.cpp) ----------------------------------------------------------------------
+
 // wide as UTF-8 into out; false when it does not fit, or holds a lone surrogate.
 bool win32_to_utf8(const wchar_t* wide, char* out, uint32_t capacity);
+// utf8 as UTF-16 into out (capacity characters); false when it does not fit or is not UTF-8.
+bool win32_to_wide(const char* utf8, wchar_t* out, uint32_t capacity);
+
+// ---- the command line (win32_command_line.cpp) --------------------------------------------------
+
+// The process's command line as UTF-8 (GetCommandLineW), in a buffer of the layer's; an empty line
+// when it is not valid UTF-16.
+const char* win32_command_line();
+
+// ---- files (win32_files.cpp) --------------------------------------------------------------------
+
+// Files are kernel handles behind small numbers, so that each is opened with the sharing it needs:
+// the number of handle (a HANDLE) from now on, or PLATFORM_NO_FILE (the handle closed) when the
+// table is full or handle is INVALID_HANDLE_VALUE.
+int win32_file_number(void* handle);
+
+// ---- paths (win32_paths.cpp) --------------------------------------------------------------------
+
+// The user this process runs as, as SDDL names a SID ("S-1-5-21-..."), into sid; false when the
+// system cannot tell.
+bool win32_user_sid(wchar_t* sid, uint32_t capacity);
+
+// ---- processes (win32_process.cpp) --------------------------------------------------------------
 
 // Restricts where the process looks for libraries it loads from now on to the system folder
 // (SetDefaultDllDirectories, where the system has it; SetDllDirectoryW(L"") otherwise, which at

@@ -1,7 +1,7 @@
 // The POSIX launcher program: the Windows launcher's run on a POSIX system, for packing and
 // testing payloads where there is no Windows.
 #include "launcher.h"
-#include "posix_launcher.h"
+#include "posix_layer.h"
 
 int main(int argc, char** argv) {
   posix_set_program_name(argc > 0 ? argv[0] : nullptr);

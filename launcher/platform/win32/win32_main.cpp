@@ -6,17 +6,9 @@
 #include "launcher.h"
 #include "win32_layer.h"
 
-namespace {
-
-// The command line as UTF-8: up to 32,767 UTF-16 characters, at most three bytes each.
-char command_line[3 * 32768];
-
-}  // namespace
-
 // The tail is cut from the raw command line by the launcher's own rule. A command line that is
 // not valid UTF-16 leaves an empty tail: the unpack run.
 extern "C" void launcher_entry() {
   win32_restrict_library_search();
-  if (!win32_to_utf8(GetCommandLineW(), command_line, sizeof command_line)) command_line[0] = '\0';
-  ExitProcess(static_cast<UINT>(launcher_main(command_tail(command_line))));
+  ExitProcess(static_cast<UINT>(launcher_main(command_tail(win32_command_line()))));
 }

@@ -1,0 +1,98 @@
+// The progress window and the failure message for the Win32 layer. The window, its device context
+// and the bar's brush live here for the whole process (the run happens once); nothing is freed,
+// as the window and brush go with the process.
+#include <windows.h>
+
+#include "platform.h"
+#include "resource.h"
+#include "win32_layer.h"
+
+namespace {
+
+HWND progress_window;
+HDC progress_dc;
+HBRUSH progress_brush;
+bool progress_shown;
+RECT progress_bar;      // the bar as last filled, in pixels; empty before the first fill
+DWORD progress_polled;  // GetTickCount() when messages were last handled
+
+// Messages are handled at most this often while the run works: often enough that the window
+// repaints promptly and the system never takes it for hung (it asks after 5 seconds), seldom
+// enough that handling them costs nothing beside the copy.
+constexpr DWORD PROGRESS_POLL_MS = 30;
+
+// The window is modeless and the run handles its messages between blocks (platform_progress_poll).
+// Repainting the window erases the bar, so the bar is drawn again after the background; every
+// other message is left to the dialog's default handling, which neither closes nor ends it.
+INT_PTR CALLBACK progress_dialog_proc(HWND window, UINT message, WPARAM, LPARAM) {
+  if (message == WM_INITDIALOG) return TRUE;
+  if (message == WM_PAINT) {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    if (progress_brush != nullptr && !IsRectEmpty(&progress_bar)) FillRect(dc, &progress_bar, progress_brush);
+    EndPaint(window, &paint);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+void platform_progress_show() {
+  SetRectEmpty(&progress_bar);
+  progress_window = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_PROGRESS),
+                                       GetDesktopWindow(), progress_dialog_proc, 0);
+  if (progress_window == nullptr) return;
+  progress_brush = CreateSolidBrush(PROGRESS_BAR_COLOUR);
+  ShowWindow(progress_window, SW_SHOWNORMAL);
+  progress_shown = true;
+  UpdateWindow(progress_window);
+  progress_dc = GetDC(progress_window);
+  progress_polled = GetTickCount();
+}
+
+void platform_progress_fill(int32_t left, int32_t top, int32_t right, int32_t bottom) {
+  if (progress_window == nullptr || progress_dc == nullptr) return;
+  RECT bar = {left, top, right, bottom};
+  MapDialogRect(progress_window, &bar);
+  progress_bar = bar;
+  FillRect(progress_dc, &bar, progress_brush);
+  UpdateWindow(progress_window);
+}
+
+void platform_progress_poll() {
+  if (progress_window == nullptr) return;
+  const DWORD now = GetTickCount();
+  if (now - progress_polled < PROGRESS_POLL_MS) return;
+  progress_polled = now;
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (!IsDialogMessageW(progress_window, &message)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  }
+}
+
+void platform_progress_hide() {
+  if (progress_window == nullptr) return;
+  ShowWindow(progress_window, SW_HIDE);
+  progress_shown = false;
+}
+
+void platform_progress_release() {
+  if (progress_dc == nullptr) return;
+  ReleaseDC(progress_window, progress_dc);
+  progress_dc = nullptr;
+}
+
+void platform_show_message(const char* caption, const char* text) {
+  // The message is composed into 256 characters (texts.h); the caption is shorter still.
+  static wchar_t wide_caption[256];
+  static wchar_t wide_text[256];
+  // The progress window is system-modal: left up, it would cover the message.
+  if (progress_shown) platform_progress_hide();
+  if (!win32_to_wide(caption, wide_caption, 256)) wide_caption[0] = L'\0';
+  if (!win32_to_wide(text, wide_text, 256)) wide_text[0] = L'\0';
+  MessageBoxW(nullptr, wide_text, wide_caption, MB_OK);
+}
