@@ -32,6 +32,9 @@ TEST(SfxThreads, CompressAndPackWriteTheSameBytesForEveryCount) {
     piped.stdin_pipe = true;
     const SfxResult streamed = run_sfx_with(dir, {"compress", "-T", threads, "-", "-o", "-"}, piped);
     EXPECT_EQ(bytes_of(streamed.out), expected);
+    // Without a record, the first CRCs verify takes are the workers'.
+    ASSERT_EQ(run_sfx(dir, {"compress", "-q", "-f", "--no-record", "in", "-o", "bare"}).status, 0);
+    EXPECT_EQ(run_sfx(dir, {"verify", "-q", "-T", threads, "bare"}).status, 0);
   }
 }
 

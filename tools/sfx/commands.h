@@ -7,7 +7,9 @@
 
 #include "payload_writer.h"
 
-struct CompressOptions {
+// What the commands that write a payload share: the input, the output and how the payload is
+// made.
+struct WriteOptions {
   std::string input;
   std::string output;
   PayloadOptions payload;
@@ -15,13 +17,10 @@ struct CompressOptions {
   bool quiet = false;
 };
 
-struct PackOptions {
-  std::string installer;
-  std::string output;
+struct CompressOptions : WriteOptions {};
+
+struct PackOptions : WriteOptions {
   std::string stub = "windows";  // "windows", "posix" or a launcher file
-  PayloadOptions payload;
-  bool force = false;
-  bool quiet = false;
 };
 
 struct ExtractOptions {

@@ -9,7 +9,9 @@
 #include <exception>
 #include <new>
 
+#include "command_help.h"
 #include "commands.h"
+#include "crc32.h"
 #include "crc32.h"
 #include "embedded_stubs.h"
 #include "os_files.h"
@@ -85,6 +87,26 @@ void add_no_record(CLI::App* command, bool* record) {
                     "cut at a block boundary");
 }
 
+// How the commands that write a payload make it: block size, threads, record; and -q.
+void add_payload_options(CLI::App* command, WriteOptions* options, unsigned* threads) {
+  add_block_size(command, &options->payload.block_input);
+  add_threads(command, threads, "coding blocks");
+  add_no_record(command, &options->payload.record);
+  add_quiet(command, &options->quiet);
+}
+
+// A command with its one-line summary, the details its help ends with (command_help.h), and its
+// positional argument, which only bench may leave out (it then measures the corpus).
+template <typename T>
+CLI::App* add_command(CLI::App& app, const char* name, const char* summary, const char* argument, T* value,
+                      const char* what, bool required = true) {
+  CLI::App* command = app.add_subcommand(name, summary);
+  command->footer(command_help(name));
+  command->group("Commands");
+  command->add_option(argument, *value, what)->required(required);
+  return command;
+}
+
 // The error, and the help that explains what was asked: the command's, once one was named.
 std::string failure_message(const CLI::App* app, const CLI::Error& error) {
   const std::vector<CLI::App*> named = app->get_subcommands();
@@ -147,32 +169,15 @@ int run(int argc, char** argv) {
 
   CompressOptions compress;
   unsigned compress_threads = 0;
-  CLI::App* compress_command = app.add_subcommand("compress", "Compress INPUT into a bare payload");
-  compress_command->footer(
-      "The payload is the integrity record (the data's length and CRC-32), the marker "
-      "\"WOMBIXINSTALL\", then each block of INPUT as a 2-byte big-endian length and an LZRW3-A "
-      "block (coded, or stored when coding does not pay), then the end mark \"KELVRA\". Empty "
-      "input gives the record, the marker and the end mark alone.\n"
-      "Example: sfx compress setup.exe -o setup.payload");
-  compress_command->add_option("INPUT", compress.input, "File to compress ('-': stdin)")->required();
+  CLI::App* compress_command = add_command(app, "compress", "Compress INPUT into a bare payload",
+                                  "INPUT", &compress.input, "File to compress ('-': stdin)");
   add_output(compress_command, &compress.output, &compress.force);
-  add_block_size(compress_command, &compress.payload.block_input);
-  add_threads(compress_command, &compress_threads, "coding blocks");
-  add_no_record(compress_command, &compress.payload.record);
-  add_quiet(compress_command, &compress.quiet);
+  add_payload_options(compress_command, &compress, &compress_threads);
 
   PackOptions pack;
   unsigned pack_threads = 0;
-  CLI::App* pack_command = app.add_subcommand("pack", "Pack INSTALLER into a self-extracting launcher");
-  pack_command->footer(
-      "The output is the launcher's bytes followed by the payload of INSTALLER (as compress "
-      "writes it), made executable. The launcher is built into sfx: the Windows one (a PE32 GUI "
-      "program, the default) or the POSIX one; or a launcher file. A stub must be a program (PE "
-      "or ELF), unsigned, and not packed already; the installer must not be empty.\n"
-      "Sign the packed file after packing: a signature on the launcher would end the file for "
-      "the launcher's reader before the payload.\n"
-      "Example: sfx pack setup.exe -o setup-sfx.exe");
-  pack_command->add_option("INSTALLER", pack.installer, "Installer to pack ('-': stdin)")->required();
+  CLI::App* pack_command = add_command(app, "pack", "Pack INSTALLER into a self-extracting launcher",
+                                  "INSTALLER", &pack.input, "Installer to pack ('-': stdin)");
   add_output(pack_command, &pack.output, &pack.force);
   pack_command
       ->add_option("--stub", pack.stub,
@@ -180,50 +185,25 @@ int run(int argc, char** argv) {
                    "default), posix (the built-in POSIX one), or a launcher file (write ./windows "
                    "for a file of that name)")
       ->option_text("windows|posix|FILE");
-  add_block_size(pack_command, &pack.payload.block_input);
-  add_threads(pack_command, &pack_threads, "coding blocks");
-  add_no_record(pack_command, &pack.payload.record);
-  add_quiet(pack_command, &pack.quiet);
+  add_payload_options(pack_command, &pack, &pack_threads);
 
   ExtractOptions extract;
-  CLI::App* extract_command = app.add_subcommand("extract", "Write the decoded data of the payload in FILE");
-  extract_command->footer(
-      "FILE is a bare payload or any file with one appended, such as a packed launcher; the "
-      "payload is found, read and ended exactly as the launcher does, and its data held to the "
-      "integrity record. A damaged payload, one that does not match its record, or one that "
-      "ends without its end mark (cut short) leaves no OUTPUT behind and exits with 1, naming "
-      "the problem. Blocks are decoded as they are read, on one thread: decoding runs at "
-      "several times the speed of coding, and a second thread would only wait on the reading.\n"
-      "Example: sfx extract setup-sfx.exe -o setup.exe");
-  extract_command->add_option("FILE", extract.file, "File holding a payload ('-': stdin)")->required();
+  CLI::App* extract_command = add_command(app, "extract", "Write the decoded data of the payload in FILE",
+                                  "FILE", &extract.file, "File holding a payload ('-': stdin)");
   add_output(extract_command, &extract.output, &extract.force);
   add_quiet(extract_command, &extract.quiet);
 
   ListOptions list;
-  CLI::App* list_command = app.add_subcommand("list", "Show the blocks of the payload in FILE");
-  list_command->footer(
-      "Prints where the payload starts, a line per block (number, file offset of its length "
-      "field, length, stored or coded, decoded bytes), the totals, the integrity record and "
-      "whether the data matches it, and how the payload ends: the end mark, the end of the "
-      "file, or an empty block, at which the launcher stops. Exits with 1 only when the payload "
-      "cannot be walked (none found, a damaged block); verify judges it.\n"
-      "--json prints one object: file, pe, marker_offset, payload_offset, record, blocks, end, "
-      "totals (and error, for a damaged block); see the README.");
-  list_command->add_option("FILE", list.file, "File holding a payload ('-': stdin)")->required();
+  CLI::App* list_command = add_command(app, "list", "Show the blocks of the payload in FILE",
+                                  "FILE", &list.file, "File holding a payload ('-': stdin)");
   list_command->add_flag("--json", list.json, "Print one JSON object instead of text");
   list_command->add_flag("--totals", list.totals_only, "Leave out the line per block");
   add_quiet(list_command, &list.quiet);
 
   VerifyOptions verify;
   unsigned verify_threads = 0;
-  CLI::App* verify_command = app.add_subcommand("verify", "Check the payload in each FILE block by block");
-  verify_command->footer(
-      "Decodes every block and checks that it re-encodes to the very same bytes (so it came "
-      "from this encoder), that the data's length and CRC-32 match the integrity record, and "
-      "that the end mark closes the payload; with --original, also that the decoded data "
-      "equals ORIGINAL (one FILE only). Every FILE is checked; the exit status is the worst: "
-      "0 all sound, 1 damaged or different, 2 a file could not be read.");
-  verify_command->add_option("FILE", verify.files, "Files holding a payload ('-': stdin)")->required();
+  CLI::App* verify_command = add_command(app, "verify", "Check the payload in each FILE block by block",
+                                  "FILE", &verify.files, "Files holding a payload ('-': stdin)");
   CLI::Option* original_option =
       verify_command->add_option("--original", verify.original, "The data the payload should decode to")
           ->option_text("ORIGINAL");
@@ -231,12 +211,8 @@ int run(int argc, char** argv) {
   add_quiet(verify_command, &verify.quiet);
 
   BenchCommandOptions bench;
-  CLI::App* bench_command = app.add_subcommand("bench", "Measure the codec's speed and ratio beside common codecs");
-  bench_command->footer(
-      "Measures each file and all of them together, cut into blocks, on one thread; prints MB/s "
-      "and each speed as a multiple of zlib's. Without FILES, the corpus in $SFX_CORPUS_DIR, "
-      "else the one beside the source tree sfx was built from.");
-  bench_command->add_option("FILES", bench.files, "Files to measure");
+  CLI::App* bench_command = add_command(app, "bench", "Measure the codec's speed and ratio beside common codecs",
+                                  "FILES", &bench.files, "Files to measure", false);
   add_block_size(bench_command, &bench.block_input);
   bench_command->add_option("--runs", bench.runs, "Report the best of N runs, 1 to 1000 (default 5)")
       ->check(CLI::Range(1, 1000))
@@ -249,7 +225,6 @@ int run(int argc, char** argv) {
   bench_command->add_flag("!--no-peers", bench.peers, "Measure this codec alone");
   add_quiet(bench_command, &bench.quiet);
 
-  for (CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) command->group("Commands");
   if (refuse_unknown_command(app, argc, argv)) return SFX_EXIT_USAGE;
   try {
     app.parse(argc, argv);

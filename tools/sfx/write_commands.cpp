@@ -47,7 +47,7 @@ int run_compress(const CompressOptions& options) {
 
 int run_pack(const PackOptions& options) {
   const LauncherStub stub = load_stub(options.stub, options.payload.record);
-  InputFile input(options.installer, false);
+  InputFile input(options.input, false);
   if (input.size() == 0) refuse_empty_installer(input);
   refuse_same_file(options.output, input);
   if (!stub.built_in && !is_std_stream(options.output)) {
