@@ -249,7 +249,7 @@ bool measure(BenchCodec& codec, const DataSet& data, const BenchOptions& options
     }
   };
   auto report = [&](const char* what) {
-    std::fprintf(err, "codec_bench: %s: %s failed the round trip (%s)\n", data.name.c_str(),
+    std::fprintf(err, "%s: %s: %s failed the round trip (%s)\n", options.program, data.name.c_str(),
                  codec.name(), what);
     return false;
   };
@@ -275,7 +275,7 @@ bool measure(BenchCodec& codec, const DataSet& data, const BenchOptions& options
   return true;
 }
 
-bool read_file(const std::string& path, DataSet* data, std::FILE* err) {
+bool read_file(const std::string& path, DataSet* data, const char* program, std::FILE* err) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   bool ok = f != nullptr;
   uint8_t chunk[65536];
@@ -288,7 +288,7 @@ bool read_file(const std::string& path, DataSet* data, std::FILE* err) {
     }
   }
   if (!ok) {
-    std::fprintf(err, "codec_bench: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+    std::fprintf(err, "%s: cannot read %s: %s\n", program, path.c_str(), std::strerror(errno));
   }
   if (f != nullptr) std::fclose(f);
   data->name = std::filesystem::path(path).filename().string();
@@ -372,8 +372,8 @@ int run_codec_benchmark(const std::vector<std::string>& files, const BenchOption
                         std::FILE* out, std::FILE* err) {
   if (options.block_bytes == 0 || options.block_bytes > MAX_BLOCK_INPUT || options.runs < 1 ||
       !(options.min_seconds >= 0.0)) {
-    std::fprintf(err, "codec_bench: blocks must hold 1 to %u bytes and runs be at least 1\n",
-                 MAX_BLOCK_INPUT);
+    std::fprintf(err, "%s: blocks must hold 1 to %u bytes, runs be at least 1 and the time not negative\n",
+                 options.program, MAX_BLOCK_INPUT);
     return 3;
   }
 
@@ -381,7 +381,7 @@ int run_codec_benchmark(const std::vector<std::string>& files, const BenchOption
   const std::vector<std::string> paths = files.empty() ? corpus_files() : files;
   for (const std::string& path : paths) {
     DataSet data;
-    if (!read_file(path, &data, err)) return 2;
+    if (!read_file(path, &data, options.program, err)) return 2;
     sets.push_back(std::move(data));
   }
   if (paths.empty()) sets.push_back(generated_data());

@@ -13,6 +13,7 @@ struct BenchOptions {
   int runs = 5;                  // the best of this many runs is reported
   bool peers = true;             // measure zlib, LZ4, zstd, LZO and memcpy beside this codec
   bool per_file = true;          // a row group per file as well as the one for all files
+  const char* program = "codec_bench";  // what messages on err begin with
 };
 
 // Measures each file on its own and all of them concatenated, and prints one table to out.
@@ -20,6 +21,6 @@ struct BenchOptions {
 // corpus beside the work tree), else generated data.
 // Returns 0 on success, 1 when a round trip did not give the input back, 2 when a file could
 // not be read (the message names it, on err), 3 when the options are out of range (block_bytes
-// 1 to 65,020, runs at least 1).
+// 1 to 65,020, runs at least 1, min_seconds a number not below 0).
 int run_codec_benchmark(const std::vector<std::string>& files, const BenchOptions& options,
                         std::FILE* out, std::FILE* err);

@@ -57,7 +57,7 @@ bool accepted(const Bytes& file, Bytes* data) {
     crc = crc32_update(crc, bytes, n);
     data->insert(data->end(), bytes, bytes + n);
   }
-  whole = whole && got == 0 && payload_matches_record(reader.get(), data->size(), crc);
+  whole = whole && got == 0 && payload_verdict(reader.get(), data->size(), crc) == PAYLOAD_WHOLE;
   return whole;
 }
 

@@ -52,6 +52,7 @@ uint32_t fill(PayloadReader* r, uint32_t want) {
 void read_image_headers(PayloadReader* r) {
   fill(r, PE_HEADER_SPAN_BYTES);
   r->image = pe_image_read(r->buffer, r->buffer_end);
+  r->follows_program = r->image.is_pe || is_elf_header(r->buffer, r->buffer_end);
   if (!r->image.has_certificates) return;
   r->limit = r->image.certificates_offset;
   if (r->buffer_end > r->limit) {
@@ -87,6 +88,7 @@ void payload_reader_init(PayloadReader* r, ByteSource source) {
   r->block = nullptr;
   r->error = PayloadError{PAYLOAD_FAULT_NONE, 0, 0, 0};
   r->image = PeImage{};
+  r->follows_program = false;
   r->record_status = INTEGRITY_ABSENT;
   r->record = IntegrityRecord{0, 0};
 }
@@ -199,15 +201,14 @@ int next_payload_bytes(PayloadReader* r, const uint8_t** bytes, uint32_t* n) {
   return 1;
 }
 
-bool payload_matches_record(const PayloadReader* r, uint64_t length, uint32_t crc) {
-  switch (r->record_status) {
-    case INTEGRITY_ABSENT: return true;
-    case INTEGRITY_PRESENT:
-      return length == r->record.decoded_length && crc == r->record.data_crc && r->end_mark_read;
-    case INTEGRITY_DAMAGED:
-    case INTEGRITY_UNSUPPORTED: return false;
-  }
-  return false;
+PayloadVerdict payload_verdict(const PayloadReader* r, uint64_t length, uint32_t crc) {
+  if (r->record_status == INTEGRITY_DAMAGED) return PAYLOAD_RECORD_DAMAGED;
+  if (r->record_status == INTEGRITY_UNSUPPORTED) return PAYLOAD_RECORD_UNSUPPORTED;
+  if (!r->end_mark_read) return PAYLOAD_NO_END_MARK;
+  if (r->record_status == INTEGRITY_ABSENT) return PAYLOAD_WHOLE;
+  if (length < r->record.decoded_length) return PAYLOAD_SHORTER_THAN_RECORD;
+  if (length > r->record.decoded_length) return PAYLOAD_LONGER_THAN_RECORD;
+  return crc == r->record.data_crc ? PAYLOAD_WHOLE : PAYLOAD_CRC_DIFFERS;
 }
 
 const char* payload_fault_text(PayloadFault fault) {

@@ -95,6 +95,8 @@ struct PayloadReader {
                           // valid until the next read
   PayloadError error;
   PeImage image;          // the file's program headers, read by find_payload
+  bool follows_program;   // the file starts with a program (a PE or ELF header): a packed
+                          // launcher, whose payload must hold a program to start
   IntegrityStatus record_status;  // the integrity record before the marker, set by find_payload
   IntegrityRecord record;         // valid when record_status is INTEGRITY_PRESENT
   CodecWorkspace workspace;
@@ -126,13 +128,22 @@ PayloadRead read_payload_block(PayloadReader* reader, uint32_t* decoded_len);
 // further blocks follow it.
 int next_payload_bytes(PayloadReader* reader, const uint8_t** bytes, uint32_t* n);
 
-// Whether a payload read to its end without damage, having given length bytes whose CRC-32 is
-// crc, is the data that was packed, as far as the file can tell. With a record: exactly the
-// recorded length and CRC, and the payload closed by its end mark (the packer that writes the
-// record always writes the mark, so a payload without it was cut, even where its data came
-// through whole). A damaged record, or one of a kind not known here, tells nothing can be
-// trusted. Without a record nothing can be told, and the answer is yes.
-bool payload_matches_record(const PayloadReader* reader, uint64_t length, uint32_t crc);
+// The one judgement of a payload read to its end without a fault, having given length bytes whose
+// CRC-32 is crc: what the launchers start and what the tool passes. A record that is damaged, or of
+// a kind not known here, tells that nothing can be trusted. A payload must end with its end mark,
+// record or not: the packer always writes it, so a payload that runs to the end of the file (or
+// stops at a block that decodes to nothing) was cut, even where its data came through whole. With
+// a record, the data must have exactly the recorded length and CRC.
+enum PayloadVerdict : int {
+  PAYLOAD_WHOLE = 0,
+  PAYLOAD_RECORD_DAMAGED,      // the record's own check fails
+  PAYLOAD_RECORD_UNSUPPORTED,  // a record of a size or version this reader does not know
+  PAYLOAD_NO_END_MARK,         // cut short, or may have been
+  PAYLOAD_SHORTER_THAN_RECORD, // closed by its end mark, yet fewer bytes than recorded: damaged
+  PAYLOAD_LONGER_THAN_RECORD,
+  PAYLOAD_CRC_DIFFERS,
+};
+PayloadVerdict payload_verdict(const PayloadReader* reader, uint64_t length, uint32_t crc);
 
 // A short English description of a fault, for messages.
 const char* payload_fault_text(PayloadFault fault);

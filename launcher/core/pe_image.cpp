@@ -1,5 +1,7 @@
 #include "pe_image.h"
 
+#include <cstring>
+
 #include "mem.h"
 
 namespace {
@@ -53,4 +55,9 @@ PeImage pe_image_read(const uint8_t* head, uint32_t n) {
     }
   }
   return image;
+}
+
+bool is_elf_header(const uint8_t* head, uint32_t n) {
+  static const uint8_t ELF_MAGIC[] = {0x7F, 'E', 'L', 'F'};
+  return n >= sizeof ELF_MAGIC && std::memcmp(head, ELF_MAGIC, sizeof ELF_MAGIC) == 0;
 }

@@ -22,5 +22,8 @@ struct PeImage {
   uint32_t certificates_bytes;
 };
 
+// Whether the first n bytes of a file begin an ELF program (the POSIX launcher's kind).
+bool is_elf_header(const uint8_t* head, uint32_t n);
+
 // Reads the headers from the first n bytes of a file (at most PE_HEADER_SPAN_BYTES are looked at).
 PeImage pe_image_read(const uint8_t* head, uint32_t n);

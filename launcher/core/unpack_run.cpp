@@ -174,9 +174,9 @@ bool unpack_copy(UnpackRun* run) {
 }
 
 bool unpack_check(UnpackRun* run) {
-  // The data must be what was packed: as long as the record says (a payload cut at a block
-  // boundary ends early), with the same CRC, closed by its end mark.
-  if (!payload_matches_record(&run->reader, run->output_bytes, run->output_crc)) return false;
+  // The data must be what was packed: closed by its end mark, and as long as the record says (a
+  // payload cut at a block boundary ends early), with the same CRC.
+  if (payload_verdict(&run->reader, run->output_bytes, run->output_crc) != PAYLOAD_WHOLE) return false;
 
   // The bytes started are the bytes checked: the file is opened again so that no other process
   // can write, rename or delete it until the program has started, and what it holds now is read

@@ -42,6 +42,7 @@ int run_bench(const BenchCommandOptions& options) {
   bench.runs = options.runs;
   bench.min_seconds = options.min_seconds;
   bench.peers = options.peers;
+  bench.program = "sfx: bench";
   const std::vector<std::string> files =
       options.files.empty() ? corpus_files(corpus_directory()) : options.files;
   for (const std::string& file : files) {
@@ -55,7 +56,10 @@ int run_bench(const BenchCommandOptions& options) {
     std::fprintf(stderr, "sfx: bench: %zu corpus files from %s\n", files.size(),
                  corpus_directory().c_str());
   std::fflush(stderr);
-  return run_codec_benchmark(files, bench, stdout, stderr);
+  // The benchmark's own statuses in the tool's terms: a round trip that did not give the input
+  // back is a codec fault (1); a file that could not be read, or options out of range, are 2.
+  const int status = run_codec_benchmark(files, bench, stdout, stderr);
+  return status == 0 ? SFX_EXIT_OK : status == 1 ? SFX_EXIT_DAMAGED : SFX_EXIT_USAGE;
 #else
   (void)options;
   (void)corpus_files;

@@ -2,6 +2,8 @@
 // streams, and all-or-nothing outputs.
 #include "file_io.h"
 
+#include <cerrno>
+
 #include "tool_error.h"
 
 bool is_std_stream(const std::string& name) { return name == "-"; }
@@ -34,7 +36,11 @@ InputFile::InputFile(const std::string& name, bool refuse_terminal)
       throw ToolError(SFX_EXIT_USAGE, display_name_, "refusing to read binary data from a terminal");
   } else {
     fd_ = os_open_read(name);
-    if (fd_ < 0) throw ToolError(SFX_EXIT_USAGE, display_name_, os_error_text(os_last_error()));
+    if (fd_ < 0) {
+      const int error_number = os_last_error();
+      throw ToolError(SFX_EXIT_USAGE, display_name_,
+                      error_number == EISDIR ? "is a directory" : os_error_text(error_number));
+    }
     owned_ = true;
   }
   if (!os_info_of_fd(fd_, &info_)) throw ToolError(SFX_EXIT_USAGE, display_name_, os_error_text(os_last_error()));
@@ -63,6 +69,17 @@ size_t InputFile::read_full(uint8_t* buffer, size_t n) {
   return done;
 }
 
+void InputFile::check_unchanged(uint64_t bytes_read) const {
+  if (info_.kind != OsFileKind::REGULAR) return;
+  OsFileInfo now;
+  const bool same = os_info_of_fd(fd_, &now) && now.size == info_.size && now.modified == info_.modified &&
+                    (size_ <= 0 || bytes_read == static_cast<uint64_t>(size_));
+  if (!same)
+    throw ToolError(SFX_EXIT_USAGE, display_name_,
+                    "changed while it was read (" + std::to_string(size_) + " bytes when it was opened, " +
+                        std::to_string(bytes_read) + " read); nothing was written");
+}
+
 namespace {
 
 int32_t read_input(void* context, uint8_t* buffer, uint32_t n) {
@@ -81,10 +98,11 @@ void InputFile::rewind() {
 
 void InputFile::spool() {
   if (can_rewind()) return;
-  const int scratch = os_scratch_file();
+  std::string folder;
+  const int scratch = os_scratch_file(&folder);
   if (scratch < 0)
     throw ToolError(SFX_EXIT_USAGE, display_name_,
-                    "cannot make a temporary copy: " + os_error_text(os_last_error()));
+                    "cannot make a temporary copy in " + folder + ": " + os_error_text(os_last_error()));
   std::vector<uint8_t> chunk(IO_BUFFER_BYTES);
   int64_t total = 0;
   for (;;) {
@@ -100,7 +118,7 @@ void InputFile::spool() {
       const int error_number = os_last_error();
       os_close(scratch);
       throw ToolError(SFX_EXIT_USAGE, display_name_,
-                      "cannot make a temporary copy: " + os_error_text(error_number));
+                      "cannot make a temporary copy in " + folder + ": " + os_error_text(error_number));
     }
     total += static_cast<int64_t>(got);
   }

@@ -43,6 +43,12 @@ class InputFile {
   // as the reader expects (-1), leaving the system's error number.
   ByteSource byte_source();
 
+  // Refuses (exit 2) a regular file that changed while it was read: its size or modification time
+  // is no longer what it was when it was opened, or bytes_read (all of it, read to its end) is not
+  // the size it had. Files whose size the system does not tell (/proc's, 0) are held to their
+  // time alone.
+  void check_unchanged(uint64_t bytes_read) const;
+
   // A regular file can be read again from where reading started.
   bool can_rewind() const { return start_ >= 0; }
   void rewind();

@@ -14,10 +14,8 @@
 
 namespace {
 
-constexpr uint8_t ELF_MAGIC[] = {0x7F, 'E', 'L', 'F'};
-
 bool is_elf(const std::vector<uint8_t>& bytes) {
-  return bytes.size() >= sizeof ELF_MAGIC && std::memcmp(bytes.data(), ELF_MAGIC, sizeof ELF_MAGIC) == 0;
+  return is_elf_header(bytes.data(), static_cast<uint32_t>(std::min<size_t>(bytes.size(), PE_HEADER_SPAN_BYTES)));
 }
 
 std::string describe_pe(const PeImage& image) {

@@ -5,6 +5,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "commands.h"
@@ -41,8 +42,6 @@ struct Walk {
   uint32_t stored = 0;
   uint64_t packed = 0;  // the blocks' bytes, without their lengths
   uint32_t crc = 0;
-  uint32_t empty_block = 0;
-  int64_t empty_offset = 0;
 };
 
 nlohmann::json image_json(const PeImage& image) {
@@ -56,17 +55,103 @@ nlohmann::json image_json(const PeImage& image) {
   return pe;
 }
 
+// Whether text is valid UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool is_utf8(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned c = *p++;
+    if (c < 0x80) continue;
+    int more = 0;
+    uint32_t value = 0;
+    if (c >= 0xC2 && c <= 0xDF) { more = 1; value = c & 0x1F; }
+    else if (c >= 0xE0 && c <= 0xEF) { more = 2; value = c & 0x0F; }
+    else if (c >= 0xF0 && c <= 0xF4) { more = 3; value = c & 0x07; }
+    else return false;
+    if (end - p < more) return false;
+    for (int i = 0; i < more; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      value = (value << 6) | (p[i] & 0x3Fu);
+    }
+    p += more;
+    if ((more == 2 && (value < 0x800 || (value >= 0xD800 && value <= 0xDFFF))) ||
+        (more == 3 && (value < 0x10000 || value > 0x10FFFF)))
+      return false;
+  }
+  return true;
+}
+
+std::string hex_of(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (const char byte : bytes) {
+    const auto c = static_cast<unsigned char>(byte);
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// The name as JSON holds it: the name itself when it is UTF-8; otherwise with every byte that is
+// not part of a UTF-8 character shown as U+FFFD, and the name's raw bytes in hex beside it in
+// "file_hex" (README, "sfx list --json").
+void put_file_name(nlohmann::json* out, const std::string& name) {
+  (*out)["file"] = name;
+  if (!is_utf8(name)) (*out)["file_hex"] = hex_of(name);
+}
+
+void print_json(const nlohmann::json& out) {
+  // Invalid UTF-8 (a file name in a message) becomes U+FFFD rather than an exception.
+  std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+// The record as far as it is known once the payload is found.
+nlohmann::json record_json(const PayloadScan& scan) {
+  if (scan.record_status() == INTEGRITY_ABSENT) return nullptr;
+  nlohmann::json record = {{"offset", scan.record_offset()}, {"status", record_kind(scan.record_status())}};
+  if (scan.record_status() == INTEGRITY_PRESENT) {
+    record["decoded_length"] = scan.record().decoded_length;
+    record["crc32"] = crc_text(scan.record().data_crc);
+  }
+  return record;
+}
+
 }  // namespace
 
 int run_list(const ListOptions& options) {
-  InputFile input(options.file, true);
-  PayloadScan scan(input);
+  // With --json every outcome is one object on stdout, a refusal included.
+  nlohmann::json out = nlohmann::json::object();
+  put_file_name(&out, input_display_name(options.file));
+  std::unique_ptr<InputFile> opened;
+  try {
+    opened = std::make_unique<InputFile>(options.file, true);
+  } catch (const ToolError& error) {
+    if (options.json) {
+      out["error"] = {{"offset", nullptr}, {"message", error.what()}};
+      print_json(out);
+    }
+    throw;
+  }
+  InputFile& input = *opened;
   const std::string& name = input.display_name();
+  std::unique_ptr<ToolError> missing;
+  PayloadScan scan(input, &missing);
+  out["pe"] = image_json(scan.image());
+  if (missing) {
+    if (options.json) {
+      out["marker_offset"] = nullptr;
+      out["error"] = {{"offset", nullptr}, {"message", missing->what()}};
+      print_json(out);
+    }
+    throw *missing;
+  }
+  out["marker_offset"] = scan.marker_offset();
+  out["payload_offset"] = scan.start();
+  out["record"] = record_json(scan);
+
   const bool text = !options.json && !options.quiet;
   const bool block_lines = text && !options.totals_only;
-  nlohmann::json out;
   nlohmann::json blocks = nlohmann::json::array();
-
   if (text)
     std::printf("%s: payload at offset %" PRId64 " (marker at %" PRId64 ")\n", name.c_str(), scan.start(),
                 scan.marker_offset());
@@ -80,7 +165,7 @@ int run_list(const ListOptions& options) {
       if (block_lines)
         std::printf("%8u %12" PRId64 " %8u %-6s %8u\n", block.number, block.offset, block.length,
                     stored ? "stored" : "coded", block.decoded_len);
-      if (options.json)
+      if (options.json && !options.totals_only)
         blocks.push_back({{"number", block.number},
                           {"offset", block.offset},
                           {"length", block.length},
@@ -90,14 +175,13 @@ int run_list(const ListOptions& options) {
       walk.crc = crc32_update(walk.crc, block.decoded, block.decoded_len);
       ++walk.blocks;
       if (stored) ++walk.stored;
-      walk.empty_block = block.number;
-      walk.empty_offset = block.offset;
     }
   } catch (const ToolError& error) {
     // The blocks before the damage are listed; the JSON says where the walk stopped.
     if (options.json) {
-      out = {{"file", name}, {"blocks", blocks}, {"error", {{"offset", scan.offset()}, {"message", error.what()}}}};
-      std::printf("%s\n", out.dump(2).c_str());
+      if (!options.totals_only) out["blocks"] = blocks;
+      out["error"] = {{"offset", scan.offset()}, {"message", error.what()}};
+      print_json(out);
     }
     throw;
   }
@@ -108,40 +192,29 @@ int run_list(const ListOptions& options) {
   const uint64_t payload = (has_record ? INTEGRITY_RECORD_BYTES : 0) + PAYLOAD_MARKER_BYTES +
                            uint64_t{walk.blocks} * PAYLOAD_LENGTH_BYTES + walk.packed +
                            (scan.end() == PayloadEnd::END_MARK ? PAYLOAD_END_MARK_BYTES : 0);
-  const int64_t after = input.size() < 0 ? -1 : input.size() - scan.offset();
-  const std::string record_mismatch = record_problem(scan, original, walk.crc);
+  const int64_t after = scan.bytes_after();
+  // The record holds for the data when both its length and CRC do; what the launcher would make
+  // of the whole is verify's to say, and the mismatch is described as verify and extract do.
+  const bool record_matches = scan.record_status() == INTEGRITY_PRESENT &&
+                              scan.record().decoded_length == original && scan.record().data_crc == walk.crc;
   int64_t end_offset = scan.offset();
   if (scan.end() == PayloadEnd::END_MARK) end_offset -= PAYLOAD_END_MARK_BYTES;
-  if (scan.end() == PayloadEnd::EMPTY_BLOCK) end_offset = walk.empty_offset;
+  if (scan.end() == PayloadEnd::EMPTY_BLOCK) end_offset = scan.empty_block_offset();
 
   if (options.json) {
-    nlohmann::json record = nullptr;
-    if (has_record) {
-      record = {{"offset", scan.record_offset()}, {"status", record_kind(scan.record_status())}};
-      if (scan.record_status() == INTEGRITY_PRESENT) {
-        record["decoded_length"] = scan.record().decoded_length;
-        record["crc32"] = crc_text(scan.record().data_crc);
-        record["matches"] = record_mismatch.empty();
-      }
-    }
-    out = {{"file", name},
-           {"pe", image_json(scan.image())},
-           {"marker_offset", scan.marker_offset()},
-           {"payload_offset", scan.start()},
-           {"record", record},
-           {"blocks", blocks},
-           {"end", {{"kind", end_kind(scan.end())}, {"offset", end_offset}, {"bytes_after", nullptr}}},
-           {"totals",
-            {{"blocks", walk.blocks},
-             {"coded", walk.blocks - walk.stored},
-             {"stored", walk.stored},
-             {"packed_bytes", walk.packed},
-             {"payload_bytes", payload},
-             {"original_bytes", original},
-             {"ratio", original == 0 ? nlohmann::json(nullptr) : nlohmann::json(ratio_of(original, payload))},
-             {"crc32", crc_text(walk.crc)}}}};
+    if (scan.record_status() == INTEGRITY_PRESENT) out["record"]["matches"] = record_matches;
+    if (!options.totals_only) out["blocks"] = blocks;
+    out["end"] = {{"kind", end_kind(scan.end())}, {"offset", end_offset}, {"bytes_after", nullptr}};
     if (after >= 0) out["end"]["bytes_after"] = after;
-    std::printf("%s\n", out.dump(2).c_str());
+    out["totals"] = {{"blocks", walk.blocks},
+                     {"coded", walk.blocks - walk.stored},
+                     {"stored", walk.stored},
+                     {"packed_bytes", walk.packed},
+                     {"payload_bytes", payload},
+                     {"original_bytes", original},
+                     {"ratio", original == 0 ? nlohmann::json(nullptr) : nlohmann::json(ratio_of(original, payload))},
+                     {"crc32", crc_text(walk.crc)}};
+    print_json(out);
     return SFX_EXIT_OK;
   }
   if (!text) return SFX_EXIT_OK;
@@ -160,11 +233,12 @@ int run_list(const ListOptions& options) {
       std::printf("integrity record: at offset %" PRId64 ": %llu bytes, CRC-32 %s; %s\n", scan.record_offset(),
                   static_cast<unsigned long long>(scan.record().decoded_length),
                   crc_text(scan.record().data_crc).c_str(),
-                  record_mismatch.empty() ? "matches the data" : record_mismatch.c_str());
+                  record_matches ? "matches the data"
+                                 : payload_problem(scan, original, walk.crc, &input).c_str());
       break;
     case INTEGRITY_DAMAGED:
     case INTEGRITY_UNSUPPORTED:
-      std::printf("integrity record: %s\n", record_mismatch.c_str());
+      std::printf("integrity record: %s\n", unusable_record_problem(scan).c_str());
       break;
   }
   switch (scan.end()) {
@@ -179,7 +253,7 @@ int run_list(const ListOptions& options) {
       break;
     case PayloadEnd::EMPTY_BLOCK:
       std::printf("end mark: not reached; %s\n",
-                  empty_block_note(walk.empty_block, walk.empty_offset, after).c_str());
+                  empty_block_note(scan.empty_block_number(), scan.empty_block_offset(), after).c_str());
       break;
   }
   return SFX_EXIT_OK;

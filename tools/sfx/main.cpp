@@ -48,12 +48,42 @@ class HelpFormatter : public CLI::Formatter {
   }
 };
 
+// Option values are checked in the tool's own words, before the parser converts them (the parser
+// puts the option's name in front: "--block-size: takes a whole number ...").
+// A whole number from low to high.
+CLI::Validator whole_number(uint64_t low, uint64_t high) {
+  return CLI::Validator(
+      [low, high](std::string& text) -> std::string {
+        const std::string want = "takes a whole number from " + std::to_string(low) + " to " +
+                                 std::to_string(high) + ", not '" + text + "'";
+        if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+          return want;
+        const uint64_t value = std::stoull(text);
+        return value < low || value > high ? want : std::string();
+      },
+      "");
+}
+
+// A number of seconds from 0 to high (a decimal fraction allowed; no NaN, no infinity).
+CLI::Validator seconds(double high) {
+  return CLI::Validator(
+      [high](std::string& text) -> std::string {
+        const std::string want = "takes a number of seconds from 0 to " +
+                                 std::to_string(static_cast<int>(high)) + ", not '" + text + "'";
+        if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos ||
+            text.find('.') != text.rfind('.') || text == ".")
+          return want;
+        return std::stod(text) > high ? want : std::string();
+      },
+      "");
+}
+
 void add_block_size(CLI::App* command, uint32_t* block_input) {
   command->add_option("-b,--block-size", *block_input,
                       "Input bytes per block, 1 to 65020 (default 64000); 65020 is the largest "
                       "whose stored form, with its 4-byte header, fits the launcher's 65024-byte "
                       "block buffer")
-      ->check(CLI::Range(uint32_t{1}, MAX_BLOCK_INPUT))
+      ->check(whole_number(1, MAX_BLOCK_INPUT))
       ->option_text("N");
 }
 
@@ -65,7 +95,7 @@ void add_threads(CLI::App* command, unsigned* threads, const char* what) {
   command->add_option("-T,--threads", *threads,
                       std::string("Threads ") + what + ", 1 to " + std::to_string(MAX_THREADS) +
                           "; 0 (the default): one per processor. The result is the same for every N")
-      ->check(CLI::Range(0u, MAX_THREADS))
+      ->check(whole_number(0, MAX_THREADS))
       ->option_text("N");
 }
 
@@ -108,10 +138,32 @@ CLI::App* add_command(CLI::App& app, const char* name, const char* summary, cons
 }
 
 // The error, and the help that explains what was asked: the command's, once one was named.
+// The arguments being parsed, for the advice in failure_message.
+std::vector<std::string> parsed_arguments;
+
+// An argument of the command's that looks like an option but is none of its options: a file whose
+// name starts with '-'.
+std::string unknown_dash_argument(const CLI::App* command) {
+  for (size_t i = 2; i < parsed_arguments.size(); ++i) {
+    const std::string& argument = parsed_arguments[i];
+    if (argument == "--") return "";
+    if (argument.size() < 2 || argument[0] != '-') continue;
+    const std::string name = argument.substr(0, argument.find('='));
+    if (command->get_option_no_throw(name) == nullptr && name != "--help" && name != "-h") return argument;
+  }
+  return "";
+}
+
 std::string failure_message(const CLI::App* app, const CLI::Error& error) {
   const std::vector<CLI::App*> named = app->get_subcommands();
   const std::string help = named.empty() ? "sfx --help" : "sfx " + named.front()->get_name() + " --help";
-  return "sfx: " + std::string(error.what()) + "\nRun '" + help + "' for usage.\n";
+  std::string text = "sfx: " + std::string(error.what());
+  // "INSTALLER is required" for `sfx pack -weird.txt`: say why, and what to write instead.
+  const std::string dashed = named.empty() ? "" : unknown_dash_argument(named.front());
+  if (!dashed.empty())
+    text += " ('" + dashed + "' is read as an option; a file whose name starts with '-' is written as ./" +
+            dashed + ", or after --: sfx " + named.front()->get_name() + " -- " + dashed + ")";
+  return text + "\nRun '" + help + "' for usage.\n";
 }
 
 // A command name that is not one: CLI11 would go on to show the tool's help for "--help", as if
@@ -215,17 +267,18 @@ int run(int argc, char** argv) {
                                   "FILES", &bench.files, "Files to measure", false);
   add_block_size(bench_command, &bench.block_input);
   bench_command->add_option("--runs", bench.runs, "Report the best of N runs, 1 to 1000 (default 5)")
-      ->check(CLI::Range(1, 1000))
+      ->check(whole_number(1, 1000))
       ->option_text("N");
   bench_command
       ->add_option("--min-seconds", bench.min_seconds,
                    "Repeat each timed run for at least S seconds, 0 to 3600 (default 0.25)")
-      ->check(CLI::Range(0.0, 3600.0))
+      ->check(seconds(3600.0))
       ->option_text("S");
   bench_command->add_flag("!--no-peers", bench.peers, "Measure this codec alone");
   add_quiet(bench_command, &bench.quiet);
 
   if (refuse_unknown_command(app, argc, argv)) return SFX_EXIT_USAGE;
+  parsed_arguments.assign(argv, argv + argc);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -233,6 +286,16 @@ int run(int argc, char** argv) {
     return status == 0 ? SFX_EXIT_OK : SFX_EXIT_USAGE;
   }
 
+  // An empty name is no file: say which one it is.
+  const auto require_name = [](const std::string& value, const char* what) {
+    if (value.empty()) throw ToolError(SFX_EXIT_USAGE, "", std::string(what) + " is empty; name a file ('-' for a standard stream)");
+  };
+  if (*compress_command) require_name(compress.input, "INPUT"), require_name(compress.output, "-o (OUTPUT)");
+  if (*pack_command) require_name(pack.input, "INSTALLER"), require_name(pack.output, "-o (OUTPUT)");
+  if (*extract_command) require_name(extract.file, "FILE"), require_name(extract.output, "-o (OUTPUT)");
+  if (*list_command) require_name(list.file, "FILE");
+  for (const std::string& file : verify.files) require_name(file, "FILE");
+  for (const std::string& file : bench.files) require_name(file, "FILE");
   if (*compress_command) {
     compress.payload.threads = resolve_threads(compress_threads);
     return run_compress(compress);

@@ -37,6 +37,7 @@ struct OsFileInfo {
   int64_t size = -1;
   uint64_t device = 0;
   uint64_t file = 0;
+  int64_t modified = 0;  // the last change to its content, in the system's finest unit
 };
 bool os_info_of_path(const std::string& path, OsFileInfo* info);  // follows links
 bool os_info_of_link(const std::string& path, OsFileInfo* info);  // does not follow a link
@@ -83,8 +84,10 @@ bool os_finish_file(int fd, unsigned mode);
 bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool* exists);
 bool os_remove(const std::string& path);
 
-// An unnamed scratch file for reading back what was written to it; it goes with the process.
-int os_scratch_file();
+// An unnamed scratch file for reading back what was written to it, in the temporary folder
+// ($TMPDIR, else /tmp; on Windows the system's, from TMP or TEMP), whose path goes to *folder for
+// messages; it goes with the process.
+int os_scratch_file(std::string* folder);
 
 // The names of the regular files in folder (following links), without "." and "..", sorted as
 // bytes; false, with the system's error number, when the folder cannot be read.

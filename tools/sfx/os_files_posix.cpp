@@ -43,6 +43,7 @@ void fill_info(const struct stat& st, OsFileInfo* info) {
   info->size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
   info->device = static_cast<uint64_t>(st.st_dev);
   info->file = static_cast<uint64_t>(st.st_ino);
+  info->modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 bool info_or_missing(int result, const struct stat& st, OsFileInfo* info) {
@@ -228,14 +229,14 @@ bool os_move_into_place(const std::string& from, const std::string& to, bool rep
 
 bool os_remove(const std::string& path) { return unlink(path.c_str()) == 0; }
 
-int os_scratch_file() {
-  std::FILE* scratch = std::tmpfile();
-  if (scratch == nullptr) return -1;
-  // The stream's descriptor is kept; the unnamed file goes when the last descriptor closes.
-  const int fd = fcntl(fileno(scratch), F_DUPFD_CLOEXEC, 0);
-  const int error_number = errno;
-  std::fclose(scratch);
-  errno = error_number;
+int os_scratch_file(std::string* folder) {
+  const char* tmpdir = std::getenv("TMPDIR");
+  *folder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+  std::string pattern = *folder + "/sfx-scratch-XXXXXX";
+  const int fd = mkostemp(&pattern[0], O_CLOEXEC);
+  if (fd < 0) return -1;
+  // Unnamed at once: the file goes when its descriptor closes, or with the process.
+  unlink(pattern.c_str());
   return fd;
 }
 

@@ -109,6 +109,8 @@ bool info_of_handle(HANDLE handle, OsFileInfo* info) {
     return true;
   }
   info->device = details.dwVolumeSerialNumber;
+  info->modified = static_cast<int64_t>((uint64_t{details.ftLastWriteTime.dwHighDateTime} << 32) |
+                                        details.ftLastWriteTime.dwLowDateTime);
   info->file = (uint64_t{details.nFileIndexHigh} << 32) | details.nFileIndexLow;
   if (details.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     info->kind = OsFileKind::DIRECTORY;
@@ -165,7 +167,13 @@ bool os_info_of_fd(int fd, OsFileInfo* info) {
 }
 
 int os_open_read(const std::string& path) {
-  return _wopen(wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  const int fd = _wopen(wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  // msvcrt cannot open a folder and says "Permission denied"; it is a folder.
+  if (fd < 0 && errno == EACCES) {
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) errno = EISDIR;
+  }
+  return fd;
 }
 
 int os_open_write_existing(const std::string& path) {
@@ -281,10 +289,11 @@ bool os_remove(const std::string& path) {
   return false;
 }
 
-int os_scratch_file() {
+int os_scratch_file(std::string* folder_name) {
   wchar_t folder[MAX_PATH + 1];
   wchar_t path[MAX_PATH + 1];
   const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  *folder_name = n == 0 || n > MAX_PATH ? "the temporary folder" : utf8(folder);
   if (n == 0 || n > MAX_PATH || GetTempFileNameW(folder, L"sfx", 0, path) == 0) {
     set_errno_from_windows();
     return -1;

@@ -1,23 +1,32 @@
 // The payload walk over the shared reader.
 #include "payload_scan.h"
 
+#include <vector>
+
 #include "file_io.h"
 #include "number_texts.h"
+#include "payload_writer.h"
 #include "tool_error.h"
 
-PayloadScan::PayloadScan(InputFile& input)
+PayloadScan::PayloadScan(InputFile& input) : PayloadScan(input, nullptr) {}
+
+PayloadScan::PayloadScan(InputFile& input, std::unique_ptr<ToolError>* missing)
     : input_(input), reader_(std::make_unique<PayloadReader>()) {
   payload_reader_init(reader_.get(), input.byte_source());
-  if (!find_payload(reader_.get(), &start_)) {
-    if (reader_->read_failed)
-      throw ToolError(SFX_EXIT_USAGE, input.display_name(), "read error");
-    throw ToolError(SFX_EXIT_DAMAGED, "", "no payload found in " + input.display_name());
-  }
+  if (find_payload(reader_.get(), &start_)) return;
+  finished_ = true;
+  ToolError error = reader_->read_failed
+                        ? ToolError(SFX_EXIT_USAGE, input.display_name(), "read error: " + os_error_text(os_last_error()))
+                        : ToolError(SFX_EXIT_DAMAGED, "", "no payload found in " + input.display_name());
+  if (missing == nullptr) throw error;
+  *missing = std::make_unique<ToolError>(error);
 }
 
 PayloadScan::~PayloadScan() = default;
 
 int64_t PayloadScan::offset() const { return payload_reader_offset(reader_.get()); }
+
+int64_t PayloadScan::bytes_after() const { return input_.size() < 0 ? -1 : input_.size() - offset(); }
 
 bool PayloadScan::next(ScannedBlock* block) {
   if (finished_) return false;
@@ -46,6 +55,8 @@ bool PayloadScan::next(ScannedBlock* block) {
   if (decoded_len == 0) {
     finished_ = true;
     end_ = PayloadEnd::EMPTY_BLOCK;
+    empty_number_ = block->number;
+    empty_offset_ = block->offset;
   }
   return true;
 }
@@ -65,23 +76,74 @@ std::string unusable_record_problem(const PayloadScan& scan) {
   return "";
 }
 
-std::string record_problem(const PayloadScan& scan, uint64_t decoded_length, uint32_t crc) {
-  const std::string unusable = unusable_record_problem(scan);
-  if (!unusable.empty()) return unusable;
-  if (scan.record_status() != INTEGRITY_PRESENT) return "";
-  const IntegrityRecord& record = scan.record();
-  if (decoded_length < record.decoded_length)
-    return "the payload ends after " + std::to_string(decoded_length) + " of the " +
-           std::to_string(record.decoded_length) +
-           " bytes its integrity record gives: the file was cut short";
-  if (decoded_length > record.decoded_length)
-    return "the payload decodes to " + std::to_string(decoded_length) + " bytes, more than the " +
-           std::to_string(record.decoded_length) + " its integrity record gives";
-  if (crc != record.data_crc) {
-    return "the decoded data's CRC-32 is " + crc_text(crc) + ", its integrity record gives " +
-           crc_text(record.data_crc) + ": the payload is damaged";
+namespace {
+
+// The first block of the payload in input whose data does not re-encode to its bytes, read again
+// from the start: "" when none does, or the file cannot be read again.
+std::string first_damaged_block(InputFile& input) {
+  if (!input.can_rewind()) return "";
+  try {
+    input.rewind();
+    PayloadScan scan(input);
+    BlockEncoder encoder;
+    std::vector<uint8_t> again;
+    ScannedBlock block;
+    while (scan.next(&block)) {
+      if (block.decoded_len > MAX_BLOCK_INPUT) break;
+      encoder.encode(block.decoded, block.decoded_len, &again);
+      if (again.size() != block.length || !std::equal(again.begin(), again.end(), block.stored))
+        return "block " + std::to_string(block.number) + " at offset " + std::to_string(block.offset) +
+               " is damaged (its data does not re-encode to its bytes)";
+    }
+  } catch (const ToolError&) {
   }
   return "";
+}
+
+}  // namespace
+
+std::string no_program_problem(const PayloadScan& scan) {
+  if (!scan.follows_program() || scan.decoded_bytes() != 0) return "";
+  return "the payload holds no data, so the launcher before it has no program to start and refuses it";
+}
+
+std::string payload_problem(const PayloadScan& scan, uint64_t decoded_length, uint32_t crc, InputFile* again) {
+  const IntegrityRecord& record = scan.record();
+  std::string problem;
+  switch (payload_verdict(scan.reader(), decoded_length, crc)) {
+    case PAYLOAD_WHOLE:
+      return "";
+    case PAYLOAD_RECORD_DAMAGED:
+    case PAYLOAD_RECORD_UNSUPPORTED:
+      return unusable_record_problem(scan);
+    case PAYLOAD_NO_END_MARK:
+      if (scan.end() == PayloadEnd::EMPTY_BLOCK)
+        return empty_block_note(scan.empty_block_number(), scan.empty_block_offset(), scan.bytes_after()) +
+               ", before its end mark: the launcher refuses it";
+      if (scan.record_status() == INTEGRITY_PRESENT && decoded_length < record.decoded_length)
+        return "the payload ends after " + std::to_string(decoded_length) + " of the " +
+               std::to_string(record.decoded_length) + " bytes its integrity record gives: the file was cut short";
+      if (scan.record_status() == INTEGRITY_PRESENT)
+        return "no end mark after the last block at offset " + std::to_string(scan.offset()) +
+               ": the file was cut short";
+      return "no end mark and no integrity record: the payload may have been cut short at offset " +
+             std::to_string(scan.offset()) + ", and the launcher refuses it";
+    case PAYLOAD_SHORTER_THAN_RECORD:
+      problem = "the payload decodes to " + std::to_string(decoded_length) + " of the " +
+                std::to_string(record.decoded_length) +
+                " bytes its integrity record gives, though its end mark is in place";
+      break;
+    case PAYLOAD_LONGER_THAN_RECORD:
+      problem = "the payload decodes to " + std::to_string(decoded_length) + " bytes, more than the " +
+                std::to_string(record.decoded_length) + " its integrity record gives";
+      break;
+    case PAYLOAD_CRC_DIFFERS:
+      problem = "the decoded data's CRC-32 is " + crc_text(crc) + ", its integrity record gives " +
+                crc_text(record.data_crc);
+      break;
+  }
+  const std::string block = again != nullptr ? first_damaged_block(*again) : "";
+  return problem + (block.empty() ? ": the payload is damaged" : ": " + block);
 }
 
 std::string empty_block_note(uint32_t number, int64_t offset, int64_t after) {

@@ -10,6 +10,7 @@
 #include "payload_reader.h"
 
 class InputFile;
+class ToolError;
 
 enum class PayloadEnd {
   END_MARK,     // "KELVRA" in the place of a length
@@ -31,6 +32,9 @@ class PayloadScan {
   // Finds the payload. Throws ToolError (SFX_EXIT_DAMAGED, "no payload found in FILE") when the
   // file holds no marker.
   explicit PayloadScan(InputFile& input);
+  // The same, but a file without a payload gives *missing (the error the other would throw) and a
+  // scan with nothing to walk; the program headers are known all the same.
+  PayloadScan(InputFile& input, std::unique_ptr<ToolError>* missing);
   ~PayloadScan();
   PayloadScan(const PayloadScan&) = delete;
   PayloadScan& operator=(const PayloadScan&) = delete;
@@ -44,6 +48,7 @@ class PayloadScan {
   int64_t record_offset() const { return marker_offset() - INTEGRITY_RECORD_BYTES; }
   // The program headers at the start of the file.
   const PeImage& image() const { return reader_->image; }
+  const PayloadReader* reader() const { return reader_.get(); }
 
   // Reads and decodes the next block: false at the end of the payload (end() tells which end;
   // an empty block is handed out before that). Throws ToolError (SFX_EXIT_DAMAGED) naming the
@@ -56,6 +61,13 @@ class PayloadScan {
   int64_t offset() const;
   // Decoded bytes handed out so far.
   uint64_t decoded_bytes() const { return decoded_bytes_; }
+  // The block that decoded to nothing, when the payload ended at one (EMPTY_BLOCK).
+  uint32_t empty_block_number() const { return empty_number_; }
+  int64_t empty_block_offset() const { return empty_offset_; }
+  // The file's bytes after where the payload stopped, -1 when the size is not known (a pipe).
+  int64_t bytes_after() const;
+  // Whether the file starts with a program: a packed launcher, which must carry one to start.
+  bool follows_program() const { return reader_->follows_program; }
 
  private:
   InputFile& input_;
@@ -63,17 +75,24 @@ class PayloadScan {
   int64_t start_ = 0;
   uint32_t blocks_ = 0;
   uint64_t decoded_bytes_ = 0;
+  uint32_t empty_number_ = 0;
+  int64_t empty_offset_ = 0;
   bool finished_ = false;
   PayloadEnd end_ = PayloadEnd::END_OF_FILE;
 };
 
-// What the integrity record says of a payload walked to its end, whose decoded data had
-// decoded_length bytes and this CRC: "" when they agree (or there is no record), else the
-// problem, for a message. A damaged or unsupported record is a problem in itself.
-std::string record_problem(const PayloadScan& scan, uint64_t decoded_length, uint32_t crc);
+// The launcher's judgement of the payload scan walked to its end, whose decoded data had
+// decoded_length bytes with this CRC (payload_verdict): "" when the launcher would start it, else
+// the problem, for a message. A payload closed by its end mark whose data does not match its record
+// holds a damaged block: the first block that does not re-encode to its own bytes is named when
+// the file can be read again (again: the scan's input, or null).
+std::string payload_problem(const PayloadScan& scan, uint64_t decoded_length, uint32_t crc, InputFile* again);
 // The problem of a record that cannot be used at all (damaged, unsupported), found as soon as
 // the payload is: "" for none or a sound one.
 std::string unusable_record_problem(const PayloadScan& scan);
+// A payload that follows a program (a packed launcher) and holds no data: the launcher would
+// have nothing to start. "" otherwise.
+std::string no_program_problem(const PayloadScan& scan);
 
 // "block 2 at offset 22 decodes to nothing, which ends the payload for the launcher: the 15
 // bytes after it are never read" (after: the bytes of the file after where the payload stopped,

@@ -19,21 +19,6 @@
 
 namespace {
 
-// The bytes of the file after where the payload stopped, when the size is known.
-int64_t bytes_after(const InputFile& input, const PayloadScan& scan) {
-  return input.size() < 0 ? -1 : input.size() - scan.offset();
-}
-
-// A payload that ends with the end of the file was cut short, or may have been: the packer
-// always writes the end mark.
-std::string missing_end_mark_problem(const PayloadScan& scan) {
-  if (scan.record_status() == INTEGRITY_PRESENT)
-    return "no end mark after the last block at offset " + std::to_string(scan.offset()) +
-           ": the file was cut short";
-  return "no end mark and no integrity record: the payload may have been cut short at offset " +
-         std::to_string(scan.offset());
-}
-
 void throw_if_unusable_record(const PayloadScan& scan, const std::string& name) {
   const std::string problem = unusable_record_problem(scan);
   if (!problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, problem);
@@ -52,26 +37,21 @@ int run_extract(const ExtractOptions& options) {
   const int64_t total = input.size() < 0 ? -1 : input.size() - scan.start();
   Progress progress("extract " + name, total, options.quiet);
   ScannedBlock block;
-  ScannedBlock last{};
   uint32_t blocks = 0;
   uint32_t crc = 0;
   while (scan.next(&block)) {
     output.write(block.decoded, block.decoded_len);
     crc = crc32_update(crc, block.decoded, block.decoded_len);
     if (block.decoded_len != 0) ++blocks;
-    last = block;
     progress.update(static_cast<uint64_t>(scan.offset() - scan.start()));
   }
-  // Nothing is kept of a payload that is cut short or does not match its record.
-  const std::string problem = record_problem(scan, scan.decoded_bytes(), crc);
-  if (!problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, problem);
-  if (scan.end() == PayloadEnd::END_OF_FILE) throw ToolError(SFX_EXIT_DAMAGED, name, missing_end_mark_problem(scan));
-  output.commit();
   progress.clear();
+  // Nothing is kept of a payload the launcher would refuse.
+  std::string problem = payload_problem(scan, scan.decoded_bytes(), crc, &input);
+  if (problem.empty()) problem = no_program_problem(scan);
+  if (!problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, problem);
+  output.commit();
   if (!options.quiet) {
-    if (scan.end() == PayloadEnd::EMPTY_BLOCK)
-      std::fprintf(stderr, "sfx: %s: warning: %s\n", name.c_str(),
-                   empty_block_note(last.number, last.offset, bytes_after(input, scan)).c_str());
     std::fprintf(stderr, "%s: %s, %llu bytes%s => %s\n", name.c_str(),
                  plural(blocks, "block", "blocks").c_str(),
                  static_cast<unsigned long long>(scan.decoded_bytes()),
@@ -151,7 +131,6 @@ int verify_one(const std::string& file, const VerifyOptions& options) {
   std::exception_ptr read_fault;
   bool scan_ended = false;
   ScannedBlock block;
-  ScannedBlock empty{};
   uint32_t blocks = 0;
   uint64_t position = 0;  // in the decoded data
   uint32_t crc = 0;
@@ -168,8 +147,7 @@ int verify_one(const std::string& file, const VerifyOptions& options) {
         break;
       }
       if (block.decoded_len == 0) {
-        empty = block;
-        scan_ended = true;
+        scan_ended = true;  // the launcher stops here (payload_problem says so)
         break;
       }
       VerifySlot& slot = window.next_to_fill();
@@ -191,11 +169,10 @@ int verify_one(const std::string& file, const VerifyOptions& options) {
   }
   progress.clear();
   if (read_fault) std::rethrow_exception(read_fault);
-  if (scan.end() == PayloadEnd::EMPTY_BLOCK)
-    throw ToolError(SFX_EXIT_DAMAGED, name, empty_block_note(empty.number, empty.offset, bytes_after(input, scan)));
-  const std::string problem = record_problem(scan, position, crc);
+  // The blocks were checked one by one above, so a mismatch left here is not one of theirs.
+  std::string problem = payload_problem(scan, position, crc, nullptr);
+  if (problem.empty()) problem = no_program_problem(scan);
   if (!problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, problem);
-  if (scan.end() == PayloadEnd::END_OF_FILE) throw ToolError(SFX_EXIT_DAMAGED, name, missing_end_mark_problem(scan));
   if (original) {
     uint8_t extra = 0;
     if (original->read_full(&extra, 1) != 0)

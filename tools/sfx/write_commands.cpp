@@ -39,6 +39,7 @@ int run_compress(const CompressOptions& options) {
   OutputFile output(options.output, options.force, 0666);
   Progress progress("compress " + input.display_name(), input.size(), options.quiet);
   const PayloadStats stats = write_payload(input, output, {}, options.payload, &progress);
+  input.check_unchanged(stats.input_bytes);
   output.commit();
   progress.clear();
   if (!options.quiet) print_summary(input.display_name(), stats, output.display_name(), nullptr);
@@ -48,7 +49,6 @@ int run_compress(const CompressOptions& options) {
 int run_pack(const PackOptions& options) {
   const LauncherStub stub = load_stub(options.stub, options.payload.record);
   InputFile input(options.input, false);
-  if (input.size() == 0) refuse_empty_installer(input);
   refuse_same_file(options.output, input);
   if (!stub.built_in && !is_std_stream(options.output)) {
     InputFile stub_file(stub.name, false);
@@ -60,6 +60,7 @@ int run_pack(const PackOptions& options) {
   PayloadOptions payload = options.payload;
   payload.refuse_empty = true;
   const PayloadStats stats = write_payload(input, output, stub.bytes, payload, &progress);
+  input.check_unchanged(stats.input_bytes);
   output.commit();
   progress.clear();
   if (!options.quiet) print_summary(input.display_name(), stats, output.display_name(), &stub);
