@@ -488,7 +488,7 @@ std::vector<uint8_t> pe_replace_resources(const std::vector<uint8_t>& image, con
   const uint64_t image_size = align_up(uint64_t{old.virtual_address} + section.size(), layout.section_alignment);
   if (image_size > UINT32_MAX || raw_size > UINT32_MAX) throw ResourceError("the rebuilt program would be too large");
 
-  std::vector<uint8_t> out(image.begin(), image.begin() + old.raw_offset);
+  std::vector<uint8_t> out(image.begin(), image.begin() + static_cast<ptrdiff_t>(old.raw_offset));
   out.insert(out.end(), section.begin(), section.end());
   out.resize(static_cast<size_t>(old.raw_offset + raw_size), 0);
 
