@@ -110,6 +110,33 @@ TEST(IconFile, RefusedFiles) {
   EXPECT_NO_THROW(icon_file_parse(ico({{10, 22}}, 32).data(), 32));
 }
 
+TEST(IconFile, TheMainGroupIsTheFirstNamedElseTheLowestId) {
+  auto group = [](ResourceName name) {
+    ResourceEntry e;
+    e.type = ResourceName::of_id(RT_GROUP_ICON_ID);
+    e.name = std::move(name);
+    return e;
+  };
+  const ResourceName id5 = ResourceName::of_id(5), id3 = ResourceName::of_id(3);
+  const ResourceName b = ResourceName::of_text(u"B"), a = ResourceName::of_text(u"A");
+  const struct {
+    std::vector<ResourceName> groups;  // in directory order
+    size_t main;
+  } cases[] = {
+      {{id5, id3}, 1},
+      {{a, b, id3}, 0},
+      {{b, a, id3}, 0},  // directory order, not the names' order
+      {{id3, b}, 1},
+  };
+  for (const auto& c : cases) {
+    std::vector<ResourceEntry> entries;
+    for (const ResourceName& name : c.groups) entries.push_back(group(name));
+    entries.insert(entries.begin(), ResourceEntry{});  // a resource of another type
+    EXPECT_EQ(main_icon_group(entries), &entries[c.main + 1]);
+  }
+  EXPECT_EQ(main_icon_group({}), nullptr);
+}
+
 TEST(VersionInfo, TheLaunchersReadsAndBuildsBackByteForByte) {
   const ResourceEntry* own = launcher_resource(16, 1);
   if (own == nullptr) GTEST_SKIP() << "the build made no Windows launcher";
