@@ -72,12 +72,14 @@ bool operator!=(const ResourceName& a, const ResourceName& b);
 bool operator<(const ResourceName& a, const ResourceName& b);
 
 // Standard resource types.
-constexpr uint16_t RT_ICON_ID = 3;
-constexpr uint16_t RT_DIALOG_ID = 5;
-constexpr uint16_t RT_STRING_ID = 6;
-constexpr uint16_t RT_GROUP_ICON_ID = 14;
-constexpr uint16_t RT_VERSION_ID = 16;
-constexpr uint16_t RT_MANIFEST_ID = 24;
+enum : uint16_t {
+  RT_ICON_ID = 3,
+  RT_DIALOG_ID = 5,
+  RT_STRING_ID = 6,
+  RT_GROUP_ICON_ID = 14,
+  RT_VERSION_ID = 16,
+  RT_MANIFEST_ID = 24,
+};
 
 struct ResourceEntry {
   ResourceName type;
