@@ -20,6 +20,7 @@ void integrity_record_write(const IntegrityRecord& record, uint8_t out[INTEGRITY
   store_le32(out + 8, record.data_crc);
   store_le16(out + 12, INTEGRITY_RECORD_BYTES);
   out[14] = INTEGRITY_VERSION;
+  out[15] = record.flags;
   store_le32(out + CHECK_AT, crc32_update(0, out, CHECKED_BYTES));
   std::memcpy(out + MAGIC_AT, INTEGRITY_MAGIC, INTEGRITY_MAGIC_BYTES);
 }
@@ -32,5 +33,6 @@ IntegrityStatus integrity_record_read(const uint8_t in[INTEGRITY_RECORD_BYTES], 
   }
   record->decoded_length = load_le64(in);
   record->data_crc = load_le32(in + 8);
+  record->flags = in[15];
   return INTEGRITY_PRESENT;
 }

@@ -8,7 +8,8 @@
 //   8       4      CRC-32 of the decoded data, little-endian
 //   12      2      record size: 32, little-endian
 //   14      1      version: 1
-//   15      1      flags: 0 (readers ignore them)
+//   15      1      flags: how the launcher runs what it unpacked (below); readers ignore the
+//                  bits they do not know
 //   16      4      reserved: 0 (readers ignore them)
 //   20      4      the record's own check: CRC-32 of bytes 0-19, little-endian
 //   24      8      magic "sfxcheck"
@@ -27,9 +28,17 @@ constexpr uint32_t INTEGRITY_MAGIC_BYTES = 8;
 constexpr uint8_t INTEGRITY_VERSION = 1;
 static_assert(sizeof INTEGRITY_MAGIC - 1 == INTEGRITY_MAGIC_BYTES, "magic length");
 
+// The flags: the contract the publisher chose at packing time.
+// WAIT: start the program with the launcher's command tail, wait for it, remove it and end with
+//   its exit status (README, "Running installers").
+// MSI: the data is a Windows Installer package, started through msiexec; such a payload waits.
+constexpr uint8_t INTEGRITY_FLAG_WAIT = 0x01;
+constexpr uint8_t INTEGRITY_FLAG_MSI = 0x02;
+
 struct IntegrityRecord {
   uint64_t decoded_length;
   uint32_t data_crc;
+  uint8_t flags = 0;
 };
 
 enum IntegrityStatus : int {

@@ -92,7 +92,24 @@ bool is_delete_request(const char* tail) {
   if (count_tail_tokens(tail) != 1) return false;
   // A name too long for the buffer is no temporary file of the launcher's either.
   char name[PATH_BUFFER_CHARS];
-  return delete_file_name(tail, name, sizeof name) && platform_is_temp_file_name(name);
+  char temp_dir[PATH_BUFFER_CHARS];
+  return delete_file_name(tail, name, sizeof name) && platform_temp_dir(temp_dir, sizeof temp_dir) &&
+         platform_is_temp_file_path(name, temp_dir);
+}
+
+bool silent_switch(const char* tail) {
+  static const char* const SWITCHES[] = {"S", "SILENT", "VERYSILENT", "Q", "QN", "QUIET", "PASSIVE"};
+  for (const char* p = skip_white(tail); *p != '\0'; p = skip_white(token_end(p))) {
+    const char* end = token_end(p);
+    if (*p != '/' && *p != '-') continue;
+    for (const char* name : SWITCHES) {
+      const char* q = p + 1;
+      const char* n = name;
+      while (q < end && *n != '\0' && (*q == *n || *q == *n - 'A' + 'a')) ++q, ++n;
+      if (q == end && *n == '\0') return true;
+    }
+  }
+  return false;
 }
 
 int launcher_main(const char* tail) {
@@ -101,5 +118,5 @@ int launcher_main(const char* tail) {
     delete_with_retry(tail);
     return 1;
   }
-  return run_unpack();
+  return run_unpack(tail);
 }

@@ -26,7 +26,7 @@ int count_tail_tokens(const char* tail);
 bool delete_file_name(const char* tail, char* name, uint32_t name_capacity);
 
 // Whether the tail asks for delete mode: one token, naming (quotes removed) a file of the form the
-// launcher gives its temporary files.
+// launcher gives its temporary files, in one of its folders directly in the temporary directory.
 bool is_delete_request(const char* tail);
 
 // Delete mode: removes the file the tail names, and then its folder when that is one of the
@@ -39,8 +39,28 @@ constexpr uint32_t DELETE_RETRIES = 100;
 constexpr uint32_t DELETE_RETRY_MS = 100;
 
 // Unpack mode: unpacks the payload of the launcher's own file into a new temporary file in a
-// folder of its own, checks what it wrote (against the integrity record, when the payload has
-// one, and as read back through a handle that no other process can write through), and starts
-// it with the launcher's own path. 1 once the program was started; 0 on failure, after the
-// failure message, with no temporary file or folder left behind.
-int run_unpack();
+// folder of its own, checks what it wrote (against the integrity record and its end mark, and as
+// read back through a handle that no other process can write through), and starts it.
+//
+// By default (the start contract) the program gets the launcher's own path as its one argument,
+// and the run returns 1 once it has started; 0 on failure, after the failure message, with no
+// temporary file or folder left behind.
+//
+// A payload whose record asks for it (the wait contract: INTEGRITY_FLAG_WAIT, or an installer
+// package, INTEGRITY_FLAG_MSI) starts the program with the tail passed on (platform_run_and_wait),
+// waits for it, removes the file and its folder, and returns the program's exit status; its own
+// failures return the LAUNCHER_EXIT_ codes below. In a session nobody can see, and in a waiting
+// run asked to be silent (silent_switch), neither the window nor the message is shown.
+int run_unpack(const char* tail);
+
+// What a waiting run returns when it fails itself; no common installer or Windows Installer code
+// is among them (0, 1 to 8, 1602, 1603, 1618, 1641, 3010), and they fit a POSIX status.
+constexpr int LAUNCHER_EXIT_BAD_PAYLOAD = 110;   // missing, damaged, cut or not what its record says
+constexpr int LAUNCHER_EXIT_FILE_FAILED = 111;   // the temporary file could not be made, written or checked
+constexpr int LAUNCHER_EXIT_START_FAILED = 112;  // the program could not be started
+constexpr int LAUNCHER_EXIT_INTERRUPTED = 113;   // the window was closed or the session ended
+
+// Whether the tail holds a switch that asks an installer to run silently: /S, /SILENT,
+// /VERYSILENT (NSIS, Inno Setup), /Q, /QN, /QUIET, /PASSIVE (Windows Installer), in any case,
+// with '-' for '/' too.
+bool silent_switch(const char* tail);

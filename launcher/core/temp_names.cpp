@@ -43,7 +43,10 @@ bool is_windows_temp_file_name(const char* name) {
   if (!take_prefix(name, "EXE", true)) return false;
   const uint32_t digits = run_of(name, is_hex);
   name += digits;
-  return digits > 0 && take_prefix(name, ".tmp", true) && *name == '\0';
+  if (digits == 0) return false;
+  const char* tmp = name;
+  const char* msi = name;
+  return (take_prefix(tmp, ".tmp", true) && *tmp == '\0') || (take_prefix(msi, ".msi", true) && *msi == '\0');
 }
 
 bool is_windows_temp_folder_name(const char* name) {
@@ -53,4 +56,25 @@ bool is_windows_temp_folder_name(const char* name) {
 
 bool is_posix_temp_name(const char* name, const char* prefix) {
   return take_prefix(name, prefix, false) && run_of(name, is_alnum) == 6 && name[6] == '\0';
+}
+
+bool is_posix_temp_folder_name(const char* name) { return is_posix_temp_name(name, "SFX"); }
+bool is_posix_temp_file_name(const char* name) { return is_posix_temp_name(name, "EXE"); }
+
+bool is_temp_file_in(const char* path, const char* temp_dir, bool (*folder_ok)(const char*),
+                     bool (*file_ok)(const char*), bool fold_case) {
+  const char* rest = path;
+  if (!take_prefix(rest, temp_dir, fold_case)) return false;
+  // The folder's name, then one separator, then the file's name with no separator in it.
+  char folder[64];
+  uint32_t n = 0;
+  while (rest[n] != '\0' && rest[n] != '/' && rest[n] != '\\') {
+    if (n + 1 >= sizeof folder) return false;
+    folder[n] = rest[n];
+    ++n;
+  }
+  folder[n] = '\0';
+  if (rest[n] == '\0' || !folder_ok(folder)) return false;
+  const char* file = rest + n + 1;
+  return last_path_component(file) == file && file_ok(file);
 }

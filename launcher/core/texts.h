@@ -1,4 +1,6 @@
-// The launcher's own texts: the one message a user can see, and its caption.
+// The launcher's own texts: the one message a user can see, and its caption. A publisher's launcher
+// carries its caption and address in its resources instead (resource.h: IDS_FAILURE_CAPTION,
+// IDS_PUBLISHER_ADDRESS); these are the launcher's defaults.
 #pragma once
 
 #include <cstdint>
@@ -9,18 +11,24 @@
 constexpr uint32_t PATH_BUFFER_CHARS = 1024;
 
 constexpr char FAILURE_CAPTION[] = "Corvalin Installation Cancelled";
+constexpr char DEFAULT_PUBLISHER_ADDRESS[] = "https://quenderby.dev/corvalin";
 
 // The failure message: a fixed first line, a blank line, and the advice line: "Visit", two
 // blanks, the publisher's address, two blanks, "for more information." and four blanks. It is
-// put together here, at compile time, so the launcher needs no formatting code at all (mingw's
-// printf family alone would weigh as much as the rest of the Windows stub).
-#define SFX_PUBLISHER_ADDRESS "https://quenderby.dev/corvalin"
-constexpr char FAILURE_MESSAGE[] =
-    "Unable to load installation data.\n\n"
-    "Visit  " SFX_PUBLISHER_ADDRESS "  for more information.    ";
-#undef SFX_PUBLISHER_ADDRESS
+// put together by plain copies, so the launcher needs no formatting code at all (mingw's printf
+// family alone would weigh as much as the rest of the Windows stub).
+constexpr char FAILURE_MESSAGE_HEAD[] = "Unable to load installation data.\n\nVisit  ";
+constexpr char FAILURE_MESSAGE_TAIL[] = "  for more information.    ";
 
 // The message has always had to fit a buffer of 256 characters, the terminating zero included,
-// which leaves the address at most 186 characters.
+// which leaves the address at most 186 characters (UTF-16 units, as Windows counts them).
 constexpr uint32_t MESSAGE_BUFFER_CHARS = 256;
-static_assert(sizeof FAILURE_MESSAGE <= MESSAGE_BUFFER_CHARS, "the failure message fits its buffer");
+constexpr uint32_t MAX_ADDRESS_CHARS =
+    MESSAGE_BUFFER_CHARS - 1 - (sizeof FAILURE_MESSAGE_HEAD - 1) - (sizeof FAILURE_MESSAGE_TAIL - 1);
+static_assert(MAX_ADDRESS_CHARS == 186, "the address has the room it always had");
+// The message as UTF-8: 256 characters of up to three bytes each.
+constexpr uint32_t MESSAGE_BUFFER_BYTES = 3 * MESSAGE_BUFFER_CHARS;
+
+// The message naming address, into out (capacity bytes, at least MESSAGE_BUFFER_BYTES); an
+// address too long for it is replaced by the launcher's own.
+void compose_failure_message(const char* address, char* out, uint32_t capacity);

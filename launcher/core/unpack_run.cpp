@@ -12,6 +12,7 @@
 #include "crc32.h"
 #include "launcher.h"
 #include "platform.h"
+#include "resource.h"
 
 namespace {
 
@@ -86,8 +87,14 @@ int32_t bar_right(int64_t consumed, int64_t payload_size) {
   return BAR_LEFT + static_cast<int32_t>(consumed * BAR_WIDTH / payload_size);
 }
 
-void unpack_reset(UnpackRun* run) {
+void unpack_reset(UnpackRun* run, const char* tail) {
   output_count = 0;
+  run->tail = tail;
+  run->visible = platform_desktop_visible();
+  run->waits = false;
+  run->kind = TEMP_PROGRAM;
+  run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
+  run->program_status = 0;
   run->own_path[0] = run->temp_dir[0] = run->temp_path[0] = '\0';
   run->own_fd = run->temp_fd = run->locked_fd = PLATFORM_NO_FILE;
   run->have_temp_file = false;
@@ -98,11 +105,8 @@ void unpack_reset(UnpackRun* run) {
 
 bool unpack_find(UnpackRun* run) {
   if (platform_own_path(run->own_path, sizeof run->own_path)) run->own_fd = platform_open_read(run->own_path);
-  if (platform_temp_dir(run->temp_dir, sizeof run->temp_dir)) {
-    run->temp_fd = platform_create_temp_file(run->temp_dir, run->temp_path, sizeof run->temp_path);
-  }
-  run->have_temp_file = run->temp_fd != PLATFORM_NO_FILE;
-  if (run->own_fd == PLATFORM_NO_FILE || run->temp_fd == PLATFORM_NO_FILE) return false;
+  const bool have_temp_dir = platform_temp_dir(run->temp_dir, sizeof run->temp_dir);
+  if (run->own_fd == PLATFORM_NO_FILE) return false;
 
   PayloadReader* reader = &run->reader;
   payload_reader_init(reader, ByteSource{read_own_file, &run->own_fd});
@@ -110,6 +114,23 @@ bool unpack_find(UnpackRun* run) {
   // A record that is damaged, or of a kind this launcher does not know, checks nothing: the
   // payload is not to be trusted.
   if (reader->record_status == INTEGRITY_DAMAGED || reader->record_status == INTEGRITY_UNSUPPORTED) return false;
+
+  // The contract the publisher chose. Asked to be silent, a waiting run shows nothing.
+  if (reader->record_status == INTEGRITY_PRESENT) {
+    const uint8_t flags = reader->record.flags;
+    run->waits = (flags & (INTEGRITY_FLAG_WAIT | INTEGRITY_FLAG_MSI)) != 0;
+    run->kind = (flags & INTEGRITY_FLAG_MSI) != 0 ? TEMP_MSI_PACKAGE : TEMP_PROGRAM;
+  }
+  if (run->waits && silent_switch(run->tail)) run->visible = false;
+  platform_interrupt_status(run->waits ? LAUNCHER_EXIT_INTERRUPTED : 0);
+
+  run->failure = LAUNCHER_EXIT_FILE_FAILED;
+  if (have_temp_dir) {
+    run->temp_fd = platform_create_temp_file(run->temp_dir, run->kind, run->temp_path, sizeof run->temp_path);
+  }
+  run->have_temp_file = run->temp_fd != PLATFORM_NO_FILE;
+  if (!run->have_temp_file) return false;
+  run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
 
   // What the bar measures: the payload from its start to the end of the file, or to where a
   // signature begins.
@@ -119,7 +140,7 @@ bool unpack_find(UnpackRun* run) {
 }
 
 bool unpack_copy(UnpackRun* run) {
-  platform_progress_show();
+  if (run->visible) platform_progress_show();
   PayloadReader* reader = &run->reader;
   // Any damage found during the copy stops it: a damaged or partial program is never started.
   //
@@ -138,6 +159,7 @@ bool unpack_copy(UnpackRun* run) {
       intact = got == 0;
       break;
     }
+    run->failure = LAUNCHER_EXIT_FILE_FAILED;
     run->output_crc = crc32_update(run->output_crc, bytes, n);
     // The first pace point in this block, if any: the output count of the byte before which it
     // falls, less the bytes already out.
@@ -160,23 +182,30 @@ bool unpack_copy(UnpackRun* run) {
       }
     }
     run->output_bytes += n;
+    run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
     // The window answers its messages (repaints, moves, tells the system it is alive) between
     // blocks; the platform keeps this cheap.
     platform_progress_poll();
   }
-  if (intact) intact = put_output_byte(OUTPUT_FLUSH, run->temp_fd);
+  if (intact) {
+    run->failure = LAUNCHER_EXIT_FILE_FAILED;
+    intact = put_output_byte(OUTPUT_FLUSH, run->temp_fd);
+  }
   // The file is closed once, whatever happened; a failed close may be the first news of a write
   // that did not reach the disk.
   const bool closed = platform_close(run->temp_fd);
   run->temp_fd = PLATFORM_NO_FILE;
   close_file(&run->own_fd);
+  if (intact && !closed) run->failure = LAUNCHER_EXIT_FILE_FAILED;
   return intact && closed;
 }
 
 bool unpack_check(UnpackRun* run) {
   // The data must be what was packed: closed by its end mark, and as long as the record says (a
   // payload cut at a block boundary ends early), with the same CRC.
+  run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
   if (payload_verdict(&run->reader, run->output_bytes, run->output_crc) != PAYLOAD_WHOLE) return false;
+  run->failure = LAUNCHER_EXIT_FILE_FAILED;
 
   // The bytes started are the bytes checked: the file is opened again so that no other process
   // can write, rename or delete it until the program has started, and what it holds now is read
@@ -190,31 +219,67 @@ bool unpack_check(UnpackRun* run) {
   return read_back(run, run->locked_fd, &length, &crc) && length == run->output_bytes && crc == run->output_crc;
 }
 
+namespace {
+
+// Removes the finished program's file and folder, trying again while it is still in use (the
+// program's last moments, or a scanner's look), as delete mode does.
+void remove_with_retry(const char* path) {
+  for (uint32_t retries = 0;; ++retries) {
+    if (platform_remove_temp_file(path) || retries == DELETE_RETRIES) return;
+    platform_sleep_ms(DELETE_RETRY_MS);
+  }
+}
+
+}  // namespace
+
 bool unpack_start(UnpackRun* run) {
-  const bool started = platform_start(run->temp_path, run->temp_path, run->own_path);
+  run->failure = LAUNCHER_EXIT_START_FAILED;
+  platform_release_temp_file();
+  if (!run->waits) {
+    const bool started = platform_start(run->temp_path, run->temp_path, run->own_path);
+    close_file(&run->locked_fd);
+    // The started program's file stays behind: it is running from it.
+    if (started) run->have_temp_file = false;
+    return started;
+  }
+  // The file stays locked while the program runs from it.
+  const bool ran = platform_run_and_wait(run->temp_path, run->kind, run->tail, run->own_path, &run->program_status);
   close_file(&run->locked_fd);
-  // The started program's file stays behind: it is running from it.
-  if (started) run->have_temp_file = false;
-  return started;
+  if (!ran) return false;
+  remove_with_retry(run->temp_path);
+  run->have_temp_file = false;
+  return true;
 }
 
 int unpack_fail(UnpackRun* run) {
-  platform_show_message(FAILURE_CAPTION, FAILURE_MESSAGE);
+  if (run->visible) {
+    char caption[MESSAGE_BUFFER_BYTES];
+    char address[MESSAGE_BUFFER_BYTES];
+    char message[MESSAGE_BUFFER_BYTES];
+    if (!platform_text(IDS_FAILURE_CAPTION, caption, sizeof caption)) std::memcpy(caption, FAILURE_CAPTION, sizeof FAILURE_CAPTION);
+    if (!platform_text(IDS_PUBLISHER_ADDRESS, address, sizeof address)) {
+      std::memcpy(address, DEFAULT_PUBLISHER_ADDRESS, sizeof DEFAULT_PUBLISHER_ADDRESS);
+    }
+    compose_failure_message(address, message, sizeof message);
+    platform_show_message(caption, message);
+  }
   close_file(&run->temp_fd);
   close_file(&run->locked_fd);
   if (run->have_temp_file) platform_remove_temp_file(run->temp_path);
   run->have_temp_file = false;
   close_file(&run->own_fd);
-  return 0;
+  return run->waits ? run->failure : 0;
 }
 
-int run_unpack() {
+int run_unpack(const char* tail) {
   UnpackRun* run = &the_run;
-  unpack_reset(run);
+  unpack_reset(run, tail);
   if (!unpack_find(run)) return unpack_fail(run);
   const bool held = unpack_copy(run) && unpack_check(run);
-  platform_progress_hide();
-  platform_progress_release();
+  if (run->visible) {
+    platform_progress_hide();
+    platform_progress_release();
+  }
   if (!held || !unpack_start(run)) return unpack_fail(run);
-  return 1;
+  return run->waits ? static_cast<int>(run->program_status) : 1;
 }

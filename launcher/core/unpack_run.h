@@ -7,17 +7,25 @@
 //   unpack_copy   the payload decoded into the temporary file while the bar fills
 //   unpack_check  what the file holds, against the record and as read back through a handle
 //                 that no other process can write through
-//   unpack_start  the program started
+//   unpack_start  the program started: by the start contract, with the launcher's own path and
+//                 nothing more to do; by the wait contract, with the tail, waited for and removed
 #pragma once
 
 #include <cstdint>
 
 #include "payload_reader.h"
+#include "platform.h"
 #include "progress_bar.h"
 #include "texts.h"
 
 // The state of the one run of the process, static as the run happens once.
 struct UnpackRun {
+  const char* tail;     // the launcher's command tail, passed on by the wait contract
+  bool visible;         // the window and the message may be shown
+  bool waits;           // the wait contract (the record's flags)
+  TempFileKind kind;    // what the temporary file holds
+  int failure;          // what a waiting run returns if it fails now (launcher.h)
+  uint32_t program_status;  // the waited-for program's exit status
   char own_path[PATH_BUFFER_CHARS];
   char temp_dir[PATH_BUFFER_CHARS];
   char temp_path[PATH_BUFFER_CHARS];
@@ -32,20 +40,23 @@ struct UnpackRun {
   PayloadReader reader;  // about 210 KB
 };
 
-// Sets the run back to its start, nothing open.
-void unpack_reset(UnpackRun* run);
-// Opens the own file, makes the temporary file and finds the payload, whose integrity record must
-// be one this launcher can use.
+// Sets the run back to its start, nothing open, for the command tail given.
+void unpack_reset(UnpackRun* run, const char* tail);
+// Opens the own file and finds the payload, whose integrity record must be one this launcher can
+// use and tells the contract; then makes the temporary file.
 bool unpack_find(UnpackRun* run);
 // Shows the progress window and decodes the payload into the temporary file, a block at a time,
 // taking the data's CRC-32 as it goes; closes both files. False on any damage or failed write.
 bool unpack_copy(UnpackRun* run);
 // Holds the data to the integrity record, then opens the file again, locked, and reads it back.
 bool unpack_check(UnpackRun* run);
-// Starts the file with the launcher's own path and lets go of it.
+// Starts the file. By the start contract: with the launcher's own path, then lets go of it. By the
+// wait contract: with the tail, waits for it, and removes it and its folder (retrying while it is
+// still in use, as delete mode does); run->program_status is its exit status.
 bool unpack_start(UnpackRun* run);
-// The end of every failed run: the message, then no temporary file or folder left behind.
-// Returns the run's result, 0.
+// The end of every failed run: the message (where anyone can see it), then no temporary file or
+// folder left behind. Returns the run's result: 0 by the start contract, run->failure by the wait
+// contract.
 int unpack_fail(UnpackRun* run);
 
 // The output is gathered into writes of this many bytes.

@@ -26,19 +26,36 @@ void platform_chdir_root();
 
 constexpr int PLATFORM_NO_FILE = -1;
 
+// What the temporary file will hold: a program, or a Windows Installer package (which Windows
+// starts through msiexec, and whose name must end in .msi).
+enum TempFileKind : int { TEMP_PROGRAM = 0, TEMP_MSI_PACKAGE = 1 };
+
 // Creates, in dir, a new folder of the launcher's own with a fresh random name (never one that
 // exists), open to the user, administrators and the system only where the system allows, and in
-// it a new empty file named EXE… that can later be started. Gives the file's path and returns it
-// open for writing, shared with no other writer and against deletion or renaming (Windows:
-// CreateDirectoryW and CreateFileW with FILE_SHARE_READ; POSIX: mkdtemp 0700 and a 0700 file).
-// PLATFORM_NO_FILE, with nothing left behind, when any of it fails.
-int platform_create_temp_file(const char* dir, char* path, uint32_t capacity);
+// it a new empty file named EXE… (EXE….tmp, or EXE….msi for a package, on Windows) that can later
+// be started. Gives the file's path and returns it open for writing, shared with no other writer
+// and against deletion or renaming (Windows: CreateDirectoryW and CreateFileW with
+// FILE_SHARE_READ; POSIX: mkdtemp 0700 and a 0700 file). PLATFORM_NO_FILE, with nothing left
+// behind, when any of it fails.
+//
+// From then on the file is guarded: an interruption of the process (POSIX: SIGINT, SIGTERM or
+// SIGHUP; Windows: the progress window closed, or the session ending) removes the file and its
+// folder before the process ends, with the status set by platform_interrupt_status (POSIX: by the
+// signal). platform_release_temp_file ends the guard; removing the file ends it too.
+int platform_create_temp_file(const char* dir, TempFileKind kind, char* path, uint32_t capacity);
+// The status an interrupted run ends with (Windows; a POSIX process ends by its signal).
+void platform_interrupt_status(int status);
+// The temporary file is no longer guarded: it is being started.
+void platform_release_temp_file();
 // Removes the temporary file at path, then its folder when that is one of the launcher's and is
 // empty (DeleteFileW, RemoveDirectoryW). False when the file could not be deleted.
 bool platform_remove_temp_file(const char* path);
-// Whether the last component of path has the form the launcher gives its temporary files
-// ("EXE", hex digits, ".tmp" on Windows; "EXE" and six letters or digits on POSIX).
-bool platform_is_temp_file_name(const char* path);
+// Whether path names a file of the form the launcher gives its temporary files, in a folder of
+// the launcher's form directly inside the temporary directory temp_dir (as platform_temp_dir gives
+// it), temp_names.h. Both are compared in their full forms, so that two names of one place agree
+// (Windows: GetFullPathNameW, and GetLongPathNameW where the file exists; POSIX: realpath of the
+// folders); a relative path is never one.
+bool platform_is_temp_file_path(const char* path, const char* temp_dir);
 
 // The launcher's own file, read-only (CreateFileW with FILE_SHARE_READ).
 int platform_open_read(const char* path);
@@ -64,8 +81,31 @@ bool platform_close(int fd);
 // be started.
 bool platform_start(const char* program, const char* arg0, const char* arg1);
 
+// Starts the program and waits for it to end, the window's messages handled meanwhile so that the
+// launcher is never taken for a hung program. The program's command line is its path, quoted,
+// then the launcher's own command tail as it came (POSIX: the launcher's own arguments, each
+// whole); a package is started as <system folder>\msiexec.exe /i "<path>" <tail>, by its full
+// path. The environment variable SFX_LAUNCHER_PATH holds own_path. A program that needs
+// elevation is started through the shell, and that process is waited for. *status is the
+// program's exit status (POSIX: 128 + the signal's number for a program a signal ended). False,
+// with nothing started, when it could not be started.
+bool platform_run_and_wait(const char* program, TempFileKind kind, const char* tail, const char* own_path,
+                           uint32_t* status);
+
 // Waits (Sleep).
 void platform_sleep_ms(uint32_t milliseconds);
+
+// ---- the session -------------------------------------------------------------------------------
+
+// Whether anyone can see this process's windows: false in a session without a visible desktop
+// (a window station without WSF_VISIBLE, as services and deployments as SYSTEM have), where a
+// window or message would wait for an answer that never comes. POSIX: always true (its window and
+// message go to stderr).
+bool platform_desktop_visible();
+
+// The launcher's text with this resource id (resource.h), as UTF-8, when its resources carry one
+// that fits (Windows: LoadStringW); false otherwise, and the launcher uses its own.
+bool platform_text(uint32_t id, char* text, uint32_t capacity);
 
 // ---- the progress window -----------------------------------------------------------------------
 

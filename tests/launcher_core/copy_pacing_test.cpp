@@ -70,7 +70,7 @@ TEST_P(CopyPacing, WritesAndDrawsAsTheByteAtATimeCopy) {
   pb::append_end_mark(file);
   p.files[p.own_path] = file;
 
-  ASSERT_EQ(run_unpack(), 1);
+  ASSERT_EQ(run_unpack(""), 1);
   EXPECT_TRUE(p.files.at(p.temp_files.at(0)) == data);
   // The writes and fills merged in the order of the call log.
   std::vector<std::string> got;
@@ -109,7 +109,7 @@ TEST(CopyPacing, ABigPayloadDrawsOncePerUnitAtMost) {
   for (uint32_t i = 0; i < 5000; ++i) pb::append_block(file, pb::stored_block(pb::sample_data(100, i)));
   pb::append_end_mark(file);
   p.files[p.own_path] = file;
-  ASSERT_EQ(run_unpack(), 1);
+  ASSERT_EQ(run_unpack(""), 1);
   EXPECT_LE(p.fills.size(), 147u);
   EXPECT_GE(p.fills.size(), 140u);
   for (size_t i = 1; i < p.fills.size(); ++i) EXPECT_GT(p.fills[i].right, p.fills[i - 1].right);

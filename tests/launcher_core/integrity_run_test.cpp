@@ -47,7 +47,7 @@ TEST_P(IntegrityRun, StartsOnlyWhatWasPacked) {
   p.files[p.own_path] = file;
   if (GetParam().arrange) GetParam().arrange(p);
 
-  const int result = run_unpack();
+  const int result = run_unpack("");
   if (GetParam().starts) {
     EXPECT_EQ(result, 1);
     ASSERT_EQ(p.starts.size(), 1u);

@@ -17,6 +17,7 @@ class RunMode : public testing::Test {
 
 TEST_F(RunMode, QuotedPathWithBlanksIsDeletedAtOnceWithItsFolder) {
   auto& fp = p;
+  fp.temp_dir = "/my temp/";
   fp.files["/my temp/SFX7/EXE7.tmp"] = {1, 2, 3};
   fp.folders.push_back("/my temp/SFX7/");
   EXPECT_EQ(launcher_main("\"/my temp/SFX7/EXE7.tmp\"  "), 1);
@@ -24,15 +25,15 @@ TEST_F(RunMode, QuotedPathWithBlanksIsDeletedAtOnceWithItsFolder) {
   EXPECT_EQ(fp.removed_folders, std::vector<std::string>{"/my temp/SFX7/"});
   EXPECT_EQ(fp.clock_ms, 0u);
   // The working directory is the root before the first attempt.
-  ASSERT_EQ(fp.call_index("chdir_root"), 0);
-  EXPECT_EQ(fp.call_index("remove_temp_file"), 1);
+  ASSERT_GE(fp.call_index("chdir_root"), 0);
+  EXPECT_EQ(fp.call_index("remove_temp_file"), fp.call_index("chdir_root") + 1);
   EXPECT_EQ(fp.call_index("own_path"), -1) << "delete mode must not unpack";
 }
 
 TEST_F(RunMode, UnquotedNameIsUsedWhole) {
-  p.files["/tmp/EXE1F.tmp"] = {};
-  EXPECT_EQ(launcher_main("/tmp/EXE1F.tmp"), 1);
-  EXPECT_EQ(p.unlinked, std::vector<std::string>{"/tmp/EXE1F.tmp"});
+  p.files["/tmp/SFX1/EXE1F.tmp"] = {};
+  EXPECT_EQ(launcher_main("/tmp/SFX1/EXE1F.tmp"), 1);
+  EXPECT_EQ(p.unlinked, std::vector<std::string>{"/tmp/SFX1/EXE1F.tmp"});
 }
 
 TEST_F(RunMode, OnlyTheLaunchersOwnFilesAreDeleteRequests) {
@@ -40,9 +41,19 @@ TEST_F(RunMode, OnlyTheLaunchersOwnFilesAreDeleteRequests) {
     const char* tail;
     bool deletes;
   };
+  // A launcher's own file lies in one of its folders right inside the temporary directory; the
+  // same names anywhere else are a user's files, and unpack.
+  p.temp_dir = "C:\\Users\\me\\AppData\\Local\\Temp\\";
   const Case cases[] = {
-      {"\"C:\\Users\\me\\AppData\\Local\\Temp\\SFX0A\\EXE4F2A.tmp\"", true},
-      {"EXEabc.TMP", true},
+      {"\"C:\\Users\\me\\AppData\\Local\\Temp\\SFX01\\EXE4F2A.tmp\"", true},
+      {"c:\\users\\ME\\AppData\\Local\\Temp\\SFX01\\EXEabc.TMP", true},
+      {"C:\\Users\\me\\AppData\\Local\\Temp\\SFX01\\EXE4F2A.msi", true},
+      {"\"C:\\Users\\Public\\Documents\\SFX0123456789ABCDEF\\EXE1A2B.tmp\"", false},
+      {"C:\\Users\\me\\AppData\\Local\\Temp\\EXE4F2A.tmp", false},
+      {"C:\\Users\\me\\AppData\\Local\\Temp\\SFX01\\sub\\EXE4F2A.tmp", false},
+      {"C:\\Users\\me\\AppData\\Local\\Temp\\SFX01\\EXE4F2A.exe", false},
+      {"SFX01\\EXE4F2A.tmp", false},
+      {"EXEabc.TMP", false},
       {"\"C:\\Users\\me\\Documents\\report.docx\"", false},
       {"/S", false},
       {"setup.exe", false},
@@ -67,10 +78,10 @@ class DeleteRetry : public testing::TestWithParam<RetryCase> {};
 TEST_P(DeleteRetry, RetriesEveryTenthOfASecondForTenSeconds) {
   fake::reset();
   auto& fp = fake::platform();
-  fp.files["/f/EXE1.tmp"] = {};
+  fp.files["/tmp/SFX1/EXE1.tmp"] = {};
   fp.unlink_failures = GetParam().failures;
-  EXPECT_EQ(launcher_main("\"/f/EXE1.tmp\""), 1);
-  EXPECT_EQ(fp.call_count("remove_temp_file /f/EXE1.tmp"), GetParam().attempts);
+  EXPECT_EQ(launcher_main("\"/tmp/SFX1/EXE1.tmp\""), 1);
+  EXPECT_EQ(fp.call_count("remove_temp_file /tmp/SFX1/EXE1.tmp"), GetParam().attempts);
   EXPECT_EQ(fp.call_count("sleep 100"), fp.call_count("sleep"));
   EXPECT_EQ(fp.clock_ms, GetParam().waited_ms);
 }
@@ -81,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(Failures, DeleteRetry,
                                          RetryCase{-1, 101, 10000}));
 
 TEST_F(RunMode, MissingFileCostsTenSecondsAndStillReturnsOne) {
-  EXPECT_EQ(launcher_main("\"/no/such/EXE2.tmp\""), 1);
+  EXPECT_EQ(launcher_main("\"/tmp/SFX2/EXE2.tmp\""), 1);
   EXPECT_EQ(p.call_count("remove_temp_file"), 101);
   EXPECT_EQ(p.clock_ms, 10000u);
   EXPECT_TRUE(p.messages.empty()) << "delete mode is silent";
@@ -96,11 +107,10 @@ TEST_P(UnpackModeTail, RunsTheUnpackRun) {
   fp.files["b"] = {};
   // No own file in the scene: the run fails at once with the message and returns 0.
   EXPECT_EQ(launcher_main(GetParam()), 0);
-  EXPECT_EQ(fp.call_index("own_path"), 0);
+  EXPECT_GE(fp.call_index("own_path"), 0);
   EXPECT_EQ(fp.call_count("chdir_root"), 0);
   EXPECT_EQ(fp.messages.size(), 1u);
-  EXPECT_EQ(fp.unlinked, std::vector<std::string>{"/tmp/SFX1/EXE1.tmp"})
-      << "only the run's own temporary file is deleted";
+  EXPECT_TRUE(fp.unlinked.empty()) << "no temporary file is made for a payload that is not there";
 }
 
 INSTANTIATE_TEST_SUITE_P(Tails, UnpackModeTail,

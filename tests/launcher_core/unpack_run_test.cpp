@@ -55,7 +55,7 @@ class UnpackRun : public testing::Test {
 TEST_F(UnpackRun, UnpacksAndStartsTheProgram) {
   const Bytes data = pb::sample_data(200000);
   set_own_file(payload_builder::payload(data));
-  EXPECT_EQ(run_unpack(), 1);
+  EXPECT_EQ(run_unpack(""), 1);
 
   ASSERT_EQ(p.temp_files.size(), 1u);
   EXPECT_EQ(p.temp_files[0], "/tmp/SFX1/EXE1.tmp") << "in a folder of its own";
@@ -82,7 +82,7 @@ TEST_F(UnpackRun, UnpacksAndStartsTheProgram) {
 TEST_F(UnpackRun, OwnPathWithBlanksReachesTheProgramAsOneArgument) {
   p.own_path = "/Program Files/My App/setup.exe";
   set_own_file(payload_builder::payload(pb::sample_data(10)));
-  EXPECT_EQ(run_unpack(), 1);
+  EXPECT_EQ(run_unpack(""), 1);
   ASSERT_EQ(p.starts.size(), 1u);
   EXPECT_EQ(p.starts[0].arg1, "/Program Files/My App/setup.exe");
 }
@@ -91,7 +91,7 @@ TEST_F(UnpackRun, BarGrowsAsBlocksAreReadAndStaysInsideTheFrame) {
   const Bytes data = pb::sample_data(300000);
   const Bytes payload = payload_builder::payload(data);
   set_own_file(payload);
-  ASSERT_EQ(run_unpack(), 1);
+  ASSERT_EQ(run_unpack(""), 1);
 
   // Drawn only when the right edge moves: once per block here (5 blocks), never twice the same.
   ASSERT_EQ(p.fills.size(), 5u);
@@ -119,7 +119,7 @@ TEST_F(UnpackRun, FiveHundredBytesDrawOnceBeforeTheLastIsWritten) {
   set_own_file(payload);
   uint32_t buffered_at_fill = 0;
   p.on_fill = [&] { buffered_at_fill = output_buffered_bytes(); };
-  ASSERT_EQ(run_unpack(), 1);
+  ASSERT_EQ(run_unpack(""), 1);
   ASSERT_EQ(p.fills.size(), 1u);
   EXPECT_EQ(p.fills[0].right, 160);
   EXPECT_EQ(buffered_at_fill, 499u);
@@ -127,7 +127,7 @@ TEST_F(UnpackRun, FiveHundredBytesDrawOnceBeforeTheLastIsWritten) {
 
 TEST_F(UnpackRun, FourHundredNinetyNineBytesNeverDraw) {
   set_own_file(payload_builder::payload(pb::sample_data(499)));
-  ASSERT_EQ(run_unpack(), 1);
+  ASSERT_EQ(run_unpack(""), 1);
   EXPECT_TRUE(p.fills.empty());
   EXPECT_EQ(temp_file().size(), 499u);
 }
@@ -145,7 +145,7 @@ TEST_P(OutputWrites, GathersIntoFullBuffers) {
   Bytes file = program_image();
   pb::append(file, payload_builder::payload(pb::sample_data(GetParam().bytes), 3000));
   fp.files[fp.own_path] = file;
-  ASSERT_EQ(run_unpack(), 1);
+  ASSERT_EQ(run_unpack(""), 1);
   EXPECT_EQ(fp.writes, GetParam().writes);
   EXPECT_EQ(fp.files.at(fp.temp_files.at(0)).size(), GetParam().bytes);
 }
@@ -160,7 +160,7 @@ TEST_F(UnpackRun, MarkerAndEndMarkAloneGiveAnEmptyProgram) {
   Bytes file = marker();
   pb::append_end_mark(file);
   set_own_file(file);
-  EXPECT_EQ(run_unpack(), 1);
+  EXPECT_EQ(run_unpack(""), 1);
   EXPECT_TRUE(p.fills.empty());
   EXPECT_TRUE(p.writes.empty());
   ASSERT_EQ(p.starts.size(), 1u);
@@ -172,7 +172,7 @@ TEST_F(UnpackRun, EmptyProgramThatCannotStartIsAFailure) {
   pb::append_end_mark(file);
   set_own_file(file);
   p.start_fails = true;
-  expect_clean_failure(run_unpack(), true);
+  expect_clean_failure(run_unpack(""), true);
 }
 
 // A payload that stops before its end mark may have been cut, whether or not it has a record: the
@@ -193,7 +193,7 @@ TEST_F(UnpackRun, APayloadWithoutItsEndMarkIsRefused) {
     SCOPED_TRACE(name);
     fake::reset();
     set_own_file(file);
-    expect_clean_failure(run_unpack());
+    expect_clean_failure(run_unpack(""));
   }
 }
 
@@ -208,7 +208,7 @@ TEST_F(UnpackRun, BlockOfEndMarkLengthIsReadWhole) {
   pb::append_block(payload, payload_builder::encoded_block(second));
   pb::append_end_mark(payload);
   set_own_file(payload);
-  EXPECT_EQ(run_unpack(), 1);
+  EXPECT_EQ(run_unpack(""), 1);
   Bytes both = first;
   pb::append(both, second);
   EXPECT_TRUE(temp_file() == both);
@@ -220,7 +220,7 @@ TEST_F(UnpackRun, RunsAgainFromAFreshState) {
   pb::append_block(damaged, pb::stored_block(pb::sample_data(3100, 5)));
   damaged.push_back(0);  // a length cut short
   set_own_file(damaged);
-  ASSERT_EQ(run_unpack(), 0);
+  ASSERT_EQ(run_unpack(""), 0);
 
   const Bytes data = pb::sample_data(1234, 6);
   set_own_file(payload_builder::payload(data));
@@ -228,7 +228,7 @@ TEST_F(UnpackRun, RunsAgainFromAFreshState) {
   p.fills.clear();
   uint32_t buffered_at_fill = 0;
   p.on_fill = [&] { buffered_at_fill = output_buffered_bytes(); };
-  ASSERT_EQ(run_unpack(), 1);
+  ASSERT_EQ(run_unpack(""), 1);
   EXPECT_TRUE(p.files.at(p.temp_files.back()) == data);
   // The count starts again at 0: the bar is drawn before byte 500, not before byte 400.
   ASSERT_EQ(p.fills.size(), 1u);
@@ -251,7 +251,7 @@ TEST_P(BeforeCopy, ShowsTheMessageAndLeavesNoTemporaryFile) {
   pb::append(file, payload_builder::payload(pb::sample_data(3000)));
   fp.files[fp.own_path] = file;
   GetParam().arrange(fp);
-  EXPECT_EQ(run_unpack(), 0);
+  EXPECT_EQ(run_unpack(""), 0);
   ASSERT_EQ(fp.messages.size(), 1u);
   EXPECT_EQ(fp.messages[0], EXPECTED_MESSAGE);
   for (const auto& temp : fp.temp_files) EXPECT_EQ(fp.files.count(temp), 0u);
@@ -312,7 +312,7 @@ TEST_P(DuringCopy, StopsWithTheMessageAndStartsNothing) {
   pb::append(file, payload);
   fp.files[fp.own_path] = file;
 
-  EXPECT_EQ(run_unpack(), 0);
+  EXPECT_EQ(run_unpack(""), 0);
   ASSERT_EQ(fp.messages.size(), 1u);
   EXPECT_EQ(fp.messages[0], EXPECTED_MESSAGE);
   ASSERT_EQ(fp.temp_files.size(), 1u);

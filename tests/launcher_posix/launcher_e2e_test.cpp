@@ -245,8 +245,9 @@ TEST_F(LauncherRun, UnwritableTempDirShowsTheMessage) {
 
 // One of the launcher's own temporary files, in a folder of the launcher's, under a folder whose
 // name has blanks.
-fs::path own_temp_file(const fs::path& root, const char* folder = "SFXq1w2e3") {
-  const fs::path dir = root / "temp with blanks" / folder;
+// A file of the launcher's own form in base: its temporary directory, or anywhere else.
+fs::path own_temp_file(const fs::path& base, const char* folder = "SFXq1w2e3") {
+  const fs::path dir = base / folder;
   fs::create_directories(dir);
   const fs::path file = dir / "EXEa1b2c3";
   write_file(file, {1, 2, 3});
@@ -255,7 +256,8 @@ fs::path own_temp_file(const fs::path& root, const char* folder = "SFXq1w2e3") {
 
 TEST_F(LauncherRun, DeletesItsOwnTemporaryFileAndFolder) {
   make_launcher({});
-  const fs::path victim = own_temp_file(root);
+  tmpdir = root / "temp with blanks";
+  const fs::path victim = own_temp_file(tmpdir);
   const Outcome outcome = run({victim.string()});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_FALSE(fs::exists(victim));
@@ -265,13 +267,21 @@ TEST_F(LauncherRun, DeletesItsOwnTemporaryFileAndFolder) {
   EXPECT_TRUE(temp_files().empty()) << "delete mode unpacks nothing";
 }
 
-TEST_F(LauncherRun, RelativeNameIsTakenFromTheRoot) {
+// Only a file in a launcher's folder right inside the temporary directory is deleted: the same
+// names in a user's folder, or a name that needs a working directory to mean anything, unpack.
+TEST_F(LauncherRun, FilesOfItsFormElsewhereSurvive) {
   make_launcher({});
-  const fs::path victim = own_temp_file(root);
-  // Started in root, a relative name would name it there; from "/" only the full path does.
-  const Outcome outcome = run({victim.relative_path().string()}, root);
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_FALSE(fs::exists(victim));
+  const fs::path documents = root / "Documents";
+  const fs::path theirs = own_temp_file(documents);
+  const fs::path relative = own_temp_file(tmpdir);
+  for (const std::string& arg : {theirs.string(), relative.relative_path().string()}) {
+    SCOPED_TRACE(arg);
+    const Outcome outcome = run({arg}, root);
+    EXPECT_EQ(outcome.status, 0) << "unpacks: no payload here, so the message";
+    EXPECT_NE(outcome.err, "");
+  }
+  EXPECT_TRUE(fs::exists(theirs));
+  EXPECT_TRUE(fs::exists(relative));
 }
 
 TEST_F(LauncherRun, AnyOtherSingleArgumentUnpacks) {
@@ -292,7 +302,7 @@ TEST_F(LauncherRun, AnyOtherSingleArgumentUnpacks) {
 
 TEST_F(LauncherRun, MissingFileCostsAboutTenSeconds) {
   make_launcher({});
-  const fs::path missing = own_temp_file(root);
+  const fs::path missing = own_temp_file(tmpdir);
   fs::remove(missing);
   const Outcome outcome = run({missing.string()});
   EXPECT_EQ(outcome.status, 1);

@@ -32,7 +32,13 @@ class CommandLine : public testing::TestWithParam<LineCase> {};
 
 TEST_P(CommandLine, QuotesWhatWindowsWouldSeeQuoted) {
   const auto& args = GetParam().args;
-  EXPECT_EQ(windows_command_line(static_cast<int>(args.size()), args.data()), GetParam().line);
+  const int argc = static_cast<int>(args.size());
+  std::string line(windows_command_line_bytes(argc, args.data()), '\0');
+  ASSERT_TRUE(windows_command_line(argc, args.data(), &line[0], line.size()));
+  EXPECT_STREQ(line.c_str(), GetParam().line);
+  // One byte short of what it needs, it does not fit.
+  std::string tight(std::strlen(GetParam().line), '\0');
+  EXPECT_FALSE(windows_command_line(argc, args.data(), &tight[0], tight.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -55,7 +61,9 @@ class TailOfRebuiltLine : public testing::TestWithParam<ModeCase> {};
 
 TEST_P(TailOfRebuiltLine, GivesTheRunModeOfTheArguments) {
   const auto& args = GetParam().args;
-  const std::string line = windows_command_line(static_cast<int>(args.size()), args.data());
+  const int argc = static_cast<int>(args.size());
+  std::string line(windows_command_line_bytes(argc, args.data()), '\0');
+  ASSERT_TRUE(windows_command_line(argc, args.data(), &line[0], line.size()));
   const char* tail = command_tail(line.c_str());
   EXPECT_EQ(count_tail_tokens(tail), GetParam().tokens);
   if (GetParam().tokens == 1) {
@@ -141,8 +149,8 @@ TEST(TempDirLength, TooLongForItsBufferFails) {
 TEST_F(PosixLayer, TemporaryFileLiesInAFolderOfItsOwn) {
   const std::string prefix = dir.string() + "/";
   char first[256], second[256];
-  const int fd1 = platform_create_temp_file(prefix.c_str(), first, sizeof first);
-  const int fd2 = platform_create_temp_file(prefix.c_str(), second, sizeof second);
+  const int fd1 = platform_create_temp_file(prefix.c_str(), TEMP_PROGRAM, first, sizeof first);
+  const int fd2 = platform_create_temp_file(prefix.c_str(), TEMP_PROGRAM, second, sizeof second);
   ASSERT_NE(fd1, PLATFORM_NO_FILE);
   ASSERT_NE(fd2, PLATFORM_NO_FILE);
   EXPECT_EQ(platform_write(fd1, "ab", 2), 2);
@@ -150,7 +158,7 @@ TEST_F(PosixLayer, TemporaryFileLiesInAFolderOfItsOwn) {
   EXPECT_TRUE(platform_close(fd2));
   for (const char* path : {first, second}) {
     const fs::path file(path);
-    EXPECT_TRUE(platform_is_temp_file_name(path)) << path;
+    EXPECT_TRUE(platform_is_temp_file_path(path, prefix.c_str())) << path;
     EXPECT_EQ(file.parent_path().parent_path(), dir);
     EXPECT_EQ(file.parent_path().filename().string().rfind("SFX", 0), 0u) << path;
     struct stat st;
@@ -216,23 +224,35 @@ TEST(GatheredWrites, ReachTheFileWholeAndAFullDiskFailsTheClose) {
   EXPECT_TRUE(failed || !closed) << "a full disk went unreported";
 }
 
-TEST(TempFileName, IsEXEAndSixLettersOrDigits) {
-  for (const char* name : {"EXEabc123", "/tmp/SFXa1b2c3/EXEZZZZZZ", "EXE000000"}) {
-    EXPECT_TRUE(platform_is_temp_file_name(name)) << name;
+// The launcher's own: EXE and six letters or digits, in a folder SFX and six, right inside the
+// temporary directory, whatever name the directory goes by (a link to it included).
+TEST_F(PosixLayer, TemporaryFilePathIsTheLaunchersOwnFormInTheTemporaryDirectory) {
+  fs::create_directories(dir / "SFXa1b2c3");
+  fs::create_directories(dir / "elsewhere" / "SFXa1b2c3");
+  fs::create_directory_symlink(dir, dir / "link");
+  const std::string temp = dir.string() + "/";
+  const std::string link = dir.string() + "/link/";
+  for (const std::string& path : {temp + "SFXa1b2c3/EXEZZZZZZ", temp + "SFXa1b2c3/EXE000000",
+                                  link + "SFXa1b2c3/EXEabc123", temp + "SFXnone00/EXEabc123"}) {
+    EXPECT_TRUE(platform_is_temp_file_path(path.c_str(), temp.c_str())) << path;
   }
-  for (const char* name : {"", "EXE", "EXEabc12", "EXEabc1234", "exeabc123", "EXEabc-12",
-                           "/home/me/report.docx", "/S", "/tmp/EXEabc123/", "SFXabc123"}) {
-    EXPECT_FALSE(platform_is_temp_file_name(name)) << name;
+  EXPECT_TRUE(platform_is_temp_file_path((temp + "SFXa1b2c3/EXEabc123").c_str(), link.c_str()));
+  for (const std::string& path :
+       {std::string(""), std::string("EXEabc123"), temp + "EXEabc123", temp + "SFXa1b2c3/EXEabc12",
+        temp + "SFXa1b2c3/EXEabc1234", temp + "SFXa1b2c3/exeabc123", temp + "SFXa1b2c3/sub/EXEabc123",
+        temp + "elsewhere/SFXa1b2c3/EXEabc123",
+        std::string("SFXa1b2c3/EXEabc123"), std::string("/home/me/report.docx"), std::string("/S")}) {
+    EXPECT_FALSE(platform_is_temp_file_path(path.c_str(), temp.c_str())) << path;
   }
 }
 
 TEST_F(PosixLayer, TemporaryFileThatWouldNotFitIsNotMade) {
   const std::string prefix = dir.string() + "/";
   std::vector<char> path(prefix.size() + 19);  // room for the names but not the zero
-  EXPECT_EQ(platform_create_temp_file(prefix.c_str(), path.data(), static_cast<uint32_t>(path.size())),
+  EXPECT_EQ(platform_create_temp_file(prefix.c_str(), TEMP_PROGRAM, path.data(), static_cast<uint32_t>(path.size())),
             PLATFORM_NO_FILE);
   EXPECT_TRUE(fs::is_empty(dir));
-  EXPECT_EQ(platform_create_temp_file((dir.string() + "/missing/").c_str(), path.data(),
+  EXPECT_EQ(platform_create_temp_file((dir.string() + "/missing/").c_str(), TEMP_PROGRAM, path.data(),
                                       static_cast<uint32_t>(path.size())),
             PLATFORM_NO_FILE);
 }

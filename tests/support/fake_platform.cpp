@@ -68,13 +68,14 @@ bool platform_temp_dir(char* dir, uint32_t capacity) {
   return !platform().temp_dir_fails && fake::copy_out(platform().temp_dir, dir, capacity);
 }
 
-int platform_create_temp_file(const char* dir, char* path, uint32_t capacity) {
+int platform_create_temp_file(const char* dir, TempFileKind kind, char* path, uint32_t capacity) {
   fake::log(std::string("create_temp_file ") + dir);
   auto& p = platform();
   if (p.make_temp_fails) return PLATFORM_NO_FILE;
   const std::string number = std::to_string(p.next_temp_number++);
   const std::string folder = std::string(dir) + "SFX" + number + "/";
-  const std::string made = folder + "EXE" + number + ".tmp";
+  const std::string made = folder + "EXE" + number + (kind == TEMP_MSI_PACKAGE ? ".msi" : ".tmp");
+  p.temp_file_guarded = true;
   if (!fake::copy_out(made, path, capacity)) return PLATFORM_NO_FILE;
   p.folders.push_back(folder);
   p.files[made];  // new and empty
@@ -94,6 +95,7 @@ bool platform_remove_temp_file(const char* path) {
   }
   if (p.files.erase(path) == 0) return false;
   p.unlinked.push_back(path);
+  p.temp_file_guarded = false;
   const std::string name = path;
   const std::string folder = name.substr(0, name.rfind('/') + 1);
   const auto it = std::find(p.folders.begin(), p.folders.end(), folder);
@@ -107,10 +109,43 @@ bool platform_remove_temp_file(const char* path) {
   return true;
 }
 
-// The Windows form; the fake's folders and files (SFX<N>/EXE<N>.tmp) have it but for the
-// folder's length, which the fake does not check.
-bool platform_is_temp_file_name(const char* path) {
-  return is_windows_temp_file_name(last_path_component(path));
+// The Windows form of the file; the fake's folders (SFX<N>) are "SFX" and digits.
+bool platform_is_temp_file_path(const char* path, const char* temp_dir) {
+  return is_temp_file_in(
+      path, temp_dir,
+      [](const char* folder) {
+        return std::strncmp(folder, "SFX", 3) == 0 && folder[3] != '\0' &&
+               std::strspn(folder + 3, "0123456789") == std::strlen(folder + 3);
+      },
+      is_windows_temp_file_name, true);
+}
+
+void platform_interrupt_status(int status) { platform().interrupt_status = status; }
+
+void platform_release_temp_file() {
+  fake::log("release_temp_file");
+  platform().temp_file_guarded = false;
+}
+
+bool platform_run_and_wait(const char* program, TempFileKind kind, const char* tail, const char* own_path,
+                           uint32_t* status) {
+  fake::log(std::string("run_and_wait ") + program);
+  auto& p = platform();
+  fake::Run run{program, tail, own_path, kind == TEMP_MSI_PACKAGE, {}, false};
+  const auto it = p.files.find(program);
+  if (it != p.files.end()) run.program_bytes = it->second;
+  for (const auto& open : p.open_files) run.program_locked |= open.second.path == program && open.second.locked;
+  p.runs.push_back(run);
+  if (p.start_fails || it == p.files.end()) return false;
+  *status = p.run_status;
+  return true;
+}
+
+bool platform_desktop_visible() { return platform().desktop_visible; }
+
+bool platform_text(uint32_t id, char* text, uint32_t capacity) {
+  const auto it = platform().texts.find(id);
+  return it != platform().texts.end() && fake::copy_out(it->second, text, capacity);
 }
 
 void platform_chdir_root() {

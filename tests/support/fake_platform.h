@@ -24,6 +24,14 @@ struct Start {
   bool program_locked;                 // a locked descriptor was open on it
 };
 
+// A program started by the wait contract.
+struct Run {
+  std::string program, tail, own_path;
+  bool package;                        // started as an installer package (through msiexec)
+  std::vector<uint8_t> program_bytes;  // the file's contents when it was started
+  bool program_locked;                 // a locked descriptor was open on it
+};
+
 struct OpenFile {
   std::string path;
   uint64_t position;
@@ -51,6 +59,9 @@ struct Platform {
   bool close_write_fails = false;       // closing a file opened for writing reports failure
   bool file_size_fails = false;
   bool start_fails = false;
+  uint32_t run_status = 0;        // what a waited-for program exits with
+  bool desktop_visible = true;    // false: a session nobody sees
+  std::map<uint32_t, std::string> texts;  // the launcher's resources' texts, by id
   int unlink_failures = 0;  // attempts that fail before one succeeds; -1: every one fails
 
   // Called inside every progress fill, after it is logged: lets a test look at the core's
@@ -65,6 +76,9 @@ struct Platform {
   std::vector<uint32_t> writes;  // the byte count asked for by each write
   std::vector<std::string> messages;  // "caption|text"
   std::vector<Start> starts;
+  std::vector<Run> runs;
+  int interrupt_status = -1;     // as platform_interrupt_status last set it
+  bool temp_file_guarded = false;
   std::vector<std::string> unlinked;  // paths deleted
   std::vector<std::string> folders;   // the launcher's folders that exist (paths ending in '/')
   std::vector<std::string> removed_folders;

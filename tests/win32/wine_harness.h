@@ -6,6 +6,8 @@
 // name and of any length can be made.
 #pragma once
 
+#include "texts.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -57,7 +59,7 @@ bool write_long_payload(const std::string& path, const Bytes& head, uint32_t zer
 
 // The texts a user sees, as the launcher shows them.
 constexpr char PROGRESS_CAPTION[] = "Quenderby Corvalin Installation";
-constexpr char FAILURE_CAPTION[] = "Corvalin Installation Cancelled";
+// FAILURE_CAPTION: the launcher's own (texts.h).
 
 struct LauncherRun {
   bool started = false;   // CreateProcess succeeded

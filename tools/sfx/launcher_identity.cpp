@@ -11,19 +11,6 @@
 
 namespace {
 
-constexpr bool holds(const char* text, const char* part) {
-  for (; *text != 0; ++text) {
-    size_t i = 0;
-    while (part[i] != 0 && text[i] == part[i]) ++i;
-    if (part[i] == 0) return true;
-  }
-  return false;
-}
-static_assert(holds(FAILURE_MESSAGE, DEFAULT_PUBLISHER_ADDRESS), "the default address is the launcher's own");
-// The message without its address, the longest address and the terminating zero.
-static_assert((sizeof FAILURE_MESSAGE - sizeof DEFAULT_PUBLISHER_ADDRESS) + MAX_ADDRESS_CHARS + 1 == MESSAGE_BUFFER_CHARS,
-              "the longest address fills the failure message's buffer exactly");
-
 const ResourceName ICON_TYPE = ResourceName::of_id(RT_ICON_ID);
 const ResourceName GROUP_ICON_TYPE = ResourceName::of_id(RT_GROUP_ICON_ID);
 const ResourceName DIALOG_TYPE = ResourceName::of_id(RT_DIALOG_ID);

@@ -7,6 +7,8 @@
 // as they are, and everything written is in the launcher's language (LAUNCHER_LANGUAGE).
 #pragma once
 
+#include "texts.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -23,13 +25,10 @@ constexpr uint16_t LAUNCHER_VERSION_NAME = 1;  // VS_VERSION_INFO
 // Limits of the texts, in UTF-16 units (the launcher's buffers count them so). A dialog's
 // caption bar shows about 60 characters of the progress window's width; the failure caption is
 // held to the same. The failure message is put together in a buffer of 256 units, which leaves
-// 186 for the address. Version texts are bounded so that their blocks keep 16-bit lengths.
+// MAX_ADDRESS_CHARS (186) for the address (texts.h). Version texts are bounded so that their
+// blocks keep 16-bit lengths.
 constexpr size_t MAX_TITLE_CHARS = 60;
-constexpr size_t MAX_ADDRESS_CHARS = 186;
 constexpr size_t MAX_VERSION_TEXT_CHARS = 256;
-
-// The launcher's own texts, where its resources do not give them.
-constexpr char DEFAULT_PUBLISHER_ADDRESS[] = "https://quenderby.dev/corvalin";
 
 // What the publisher chose. Texts are UTF-8.
 struct IdentityChoice {

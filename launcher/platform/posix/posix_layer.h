@@ -1,14 +1,27 @@
-// What the POSIX launcher program needs from its platform layer beyond platform.h.
+// What the POSIX launcher program needs from its platform layer beyond platform.h. The layer is
+// split by concern, as the Win32 one is: posix_command_line, posix_files, posix_paths,
+// posix_process, posix_window. It needs nothing but the C library: no C++ run-time library, so
+// that the launcher runs wherever its C library does (README, "The launcher").
 #pragma once
 
-#include <string>
+#include <cstddef>
 
-// Remembers the program's argv[0], from which the own path is worked out where /proc/self/exe
-// cannot be read.
-void posix_set_program_name(const char* argv0);
+// Remembers the program's arguments: argv[0], from which the own path is worked out where
+// /proc/self/exe cannot be read, and the rest, which a waiting run passes on to the program each
+// whole.
+void posix_set_arguments(int argc, char** argv);
+int posix_argument_count();
+char* const* posix_arguments();
 
 // The command line a Windows program would be given for these arguments: the arguments joined
 // by single blanks, each one that is empty or holds white space or a double quote enclosed in
 // double quotes (as it stands inside them). The launcher's command-tail rule then applies to it
-// as on Windows.
-std::string windows_command_line(int argc, const char* const* argv);
+// as on Windows. Into line (capacity bytes); false when it does not fit.
+bool windows_command_line(int argc, const char* const* argv, char* line, size_t capacity);
+// The bytes windows_command_line needs, the terminating zero included.
+size_t windows_command_line_bytes(int argc, const char* const* argv);
+
+// The guard over the temporary file (posix_paths): what an interrupting signal removes, and the
+// waited-for program a terminating signal is passed on to (posix_process).
+void posix_guard_temp_file(const char* file, const char* folder);
+void posix_forward_signals_to(int process);

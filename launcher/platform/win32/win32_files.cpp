@@ -47,6 +47,13 @@ int win32_file_number(void* handle) {
   return PLATFORM_NO_FILE;
 }
 
+void win32_close_all_files() {
+  for (HANDLE& file : open_files) {
+    if (file != nullptr) CloseHandle(file);
+    file = nullptr;
+  }
+}
+
 int platform_open_read(const char* path) { return open_shared_for_reading(path); }
 
 int platform_open_locked(const char* path) { return open_shared_for_reading(path); }

@@ -28,12 +28,19 @@ const char* win32_command_line();
 // the number of handle (a HANDLE) from now on, or PLATFORM_NO_FILE (the handle closed) when the
 // table is full or handle is INVALID_HANDLE_VALUE.
 int win32_file_number(void* handle);
+// Closes every file the layer holds open: the end of an interrupted run.
+void win32_close_all_files();
 
 // ---- paths (win32_paths.cpp) --------------------------------------------------------------------
 
 // The user this process runs as, as SDDL names a SID ("S-1-5-21-..."), into sid; false when the
 // system cannot tell.
 bool win32_user_sid(wchar_t* sid, uint32_t capacity);
+
+// An interruption of the run (the progress window closed, the session ending): while the
+// temporary file is guarded (platform.h), closes it, removes it and its folder and ends the
+// process with the status set for it; otherwise does nothing.
+void win32_interrupt();
 
 // ---- processes (win32_process.cpp) --------------------------------------------------------------
 
@@ -44,5 +51,12 @@ void win32_restrict_library_search();
 
 // Starts program as a program whatever its file name ends in, with the command-line parameters
 // given, through the shell (ShellExecuteExW, "open"), which asks the user for the rights it
-// needs. False when it could not be started.
-bool win32_start_through_shell(const wchar_t* program, const wchar_t* parameters);
+// needs. With process, *process is the started process's handle (null when the shell gives
+// none), for waiting. False when it could not be started.
+bool win32_start_through_shell(const wchar_t* program, const wchar_t* parameters, void** process = nullptr);
+
+// ---- the window (win32_window.cpp) ----------------------------------------------------------------
+
+// Waits for the process (a HANDLE) to end, handling the window's messages meanwhile
+// (MsgWaitForMultipleObjects), so that the launcher is never taken for hung.
+void win32_wait_handling_messages(void* process);

@@ -30,6 +30,25 @@ wchar_t* put_text(wchar_t* out, const wchar_t* text) {
 // A security descriptor that gives full access to the system, the administrators and the user
 // running the launcher, and to nobody else, inherited by what the folder holds. False where the
 // system cannot make one.
+// The file being written and its folder, for win32_interrupt, and the status it ends with.
+wchar_t guarded_file[WIN32_WIDE_PATH_CHARS];
+wchar_t guarded_folder[WIN32_WIDE_PATH_CHARS];
+bool guarded = false;
+int interrupted_status = 0;
+
+// The full, long form of a path, as UTF-8: resolved from the working directory, and its short
+// (8.3) names made long where it exists.
+bool full_path(const char* path, char* out, uint32_t capacity) {
+  static wchar_t wide[WIN32_WIDE_PATH_CHARS];
+  static wchar_t full[WIN32_WIDE_PATH_CHARS];
+  static wchar_t long_form[WIN32_WIDE_PATH_CHARS];
+  if (!win32_to_wide(path, wide, WIN32_WIDE_PATH_CHARS)) return false;
+  const DWORD n = GetFullPathNameW(wide, WIN32_WIDE_PATH_CHARS, full, nullptr);
+  if (n == 0 || n >= WIN32_WIDE_PATH_CHARS) return false;
+  const DWORD m = GetLongPathNameW(full, long_form, WIN32_WIDE_PATH_CHARS);
+  return win32_to_utf8(m != 0 && m < WIN32_WIDE_PATH_CHARS ? long_form : full, out, capacity);
+}
+
 bool private_security(SECURITY_ATTRIBUTES* attributes) {
   // SECURITY_MAX_SID_SIZE bytes of SID give at most this many characters in SDDL.
   wchar_t sid[192];
@@ -85,7 +104,7 @@ bool win32_user_sid(wchar_t* sid, uint32_t capacity) {
   return fits;
 }
 
-int platform_create_temp_file(const char* dir, char* path, uint32_t capacity) {
+int platform_create_temp_file(const char* dir, TempFileKind kind, char* path, uint32_t capacity) {
   static wchar_t wide_path[WIN32_WIDE_PATH_CHARS];
   // SystemFunction036 is RtlGenRandom, the system's random source.
   uint64_t random = 0;
@@ -104,7 +123,7 @@ int platform_create_temp_file(const char* dir, char* path, uint32_t capacity) {
     LocalFree(security.lpSecurityDescriptor);
     return PLATFORM_NO_FILE;
   }
-  put_text(put_hex(put_text(folder_end, L"\\EXE"), random >> 48, 4), L".tmp");
+  put_text(put_hex(put_text(folder_end, L"\\EXE"), random >> 48, 4), kind == TEMP_MSI_PACKAGE ? L".msi" : L".tmp");
   // Shared for reading only: no other process may write, rename or delete it while it is open.
   // It would inherit the folder's access list; it is given it outright, for file systems that
   // pass nothing on.
@@ -119,12 +138,29 @@ int platform_create_temp_file(const char* dir, char* path, uint32_t capacity) {
     RemoveDirectoryW(wide_path);
     return PLATFORM_NO_FILE;
   }
+  put_text(guarded_file, wide_path);
+  put_text(guarded_folder, wide_path);
+  guarded_folder[folder_end - wide_path] = L'\0';
+  guarded = true;
   return fd;
+}
+
+void platform_interrupt_status(int status) { interrupted_status = status; }
+
+void platform_release_temp_file() { guarded = false; }
+
+void win32_interrupt() {
+  if (!guarded) return;
+  win32_close_all_files();
+  DeleteFileW(guarded_file);
+  RemoveDirectoryW(guarded_folder);
+  ExitProcess(static_cast<UINT>(interrupted_status));
 }
 
 bool platform_remove_temp_file(const char* path) {
   static wchar_t wide_path[WIN32_WIDE_PATH_CHARS];
   if (!win32_to_wide(path, wide_path, WIN32_WIDE_PATH_CHARS) || !DeleteFileW(wide_path)) return false;
+  guarded = false;
   // Its folder goes too when it is one of the launcher's; RemoveDirectoryW takes only an empty
   // one. The folder's name is looked at in UTF-8; one too long for the buffer is none of ours.
   wchar_t* folder_end = nullptr;
@@ -144,6 +180,12 @@ bool platform_remove_temp_file(const char* path) {
   return true;
 }
 
-bool platform_is_temp_file_name(const char* path) {
-  return is_windows_temp_file_name(last_path_component(path));
+bool platform_is_temp_file_path(const char* path, const char* temp_dir) {
+  // A relative name would be resolved from the working directory: never one of the launcher's.
+  const bool absolute = (path[0] != '\0' && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+                        (path[0] == '\\' && path[1] == '\\');
+  static char full[3 * WIN32_WIDE_PATH_CHARS];
+  static char full_temp[3 * WIN32_WIDE_PATH_CHARS];
+  return absolute && full_path(path, full, sizeof full) && full_path(temp_dir, full_temp, sizeof full_temp) &&
+         is_temp_file_in(full, full_temp, is_windows_temp_folder_name, is_windows_temp_file_name, true);
 }

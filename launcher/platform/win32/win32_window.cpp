@@ -22,10 +22,17 @@ DWORD progress_polled;  // GetTickCount() when messages were last handled
 constexpr DWORD PROGRESS_POLL_MS = 30;
 
 // The window is modeless and the run handles its messages between blocks (platform_progress_poll).
-// Repainting the window erases the bar, so the bar is drawn again after the background; every
-// other message is left to the dialog's default handling, which neither closes nor ends it.
-INT_PTR CALLBACK progress_dialog_proc(HWND window, UINT message, WPARAM, LPARAM) {
+// Repainting the window erases the bar, so the bar is drawn again after the background. Closing
+// the window (the task ended from the task manager) or the session's end interrupt the run while
+// the file is being written: the partial file and its folder go, and the process ends
+// (win32_interrupt); afterwards, and for every other message, the dialog's default handling,
+// which neither closes nor ends it.
+INT_PTR CALLBACK progress_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM) {
   if (message == WM_INITDIALOG) return TRUE;
+  if (message == WM_CLOSE || (message == WM_ENDSESSION && wparam != FALSE)) {
+    win32_interrupt();
+    return TRUE;
+  }
   if (message == WM_PAINT) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
@@ -60,17 +67,34 @@ void platform_progress_fill(int32_t left, int32_t top, int32_t right, int32_t bo
   UpdateWindow(progress_window);
 }
 
+namespace {
+
+void handle_messages() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (progress_window == nullptr || !IsDialogMessageW(progress_window, &message)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  }
+}
+
+}  // namespace
+
 void platform_progress_poll() {
   if (progress_window == nullptr) return;
   const DWORD now = GetTickCount();
   if (now - progress_polled < PROGRESS_POLL_MS) return;
   progress_polled = now;
-  MSG message;
-  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    if (!IsDialogMessageW(progress_window, &message)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
+  handle_messages();
+}
+
+void win32_wait_handling_messages(void* process) {
+  HANDLE handle = static_cast<HANDLE>(process);
+  for (;;) {
+    const DWORD woken = MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_ALLINPUT);
+    if (woken != WAIT_OBJECT_0 + 1) return;  // the process ended (or the wait failed)
+    handle_messages();
   }
 }
 
@@ -95,4 +119,19 @@ void platform_show_message(const char* caption, const char* text) {
   if (!win32_to_wide(caption, wide_caption, 256)) wide_caption[0] = L'\0';
   if (!win32_to_wide(text, wide_text, 256)) wide_text[0] = L'\0';
   MessageBoxW(nullptr, wide_text, wide_caption, MB_OK);
+}
+
+bool platform_desktop_visible() {
+  USEROBJECTFLAGS flags;
+  DWORD needed = 0;
+  HWINSTA station = GetProcessWindowStation();
+  // Where the system cannot tell, a window is shown as it always was.
+  if (station == nullptr || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) return true;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+bool platform_text(uint32_t id, char* text, uint32_t capacity) {
+  static wchar_t wide[256];
+  const int n = LoadStringW(GetModuleHandleW(nullptr), id, wide, sizeof wide / sizeof wide[0]);
+  return n > 0 && win32_to_utf8(wide, text, capacity);
 }
