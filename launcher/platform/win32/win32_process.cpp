@@ -14,25 +14,6 @@
 #define ERROR_ELEVATION_REQUIRED 740
 #endif
 
-namespace {
-
-// Appends argument to a command line, in double quotes when it holds a blank or a tab, so that
-// it arrives whole. A path never holds a double quote, nor ends in a backslash when it names a
-// file, so nothing needs escaping. False when it does not fit.
-bool put_argument(wchar_t*& out, const wchar_t* end, const char* argument) {
-  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, argument, -1, nullptr, 0);
-  if (n <= 0 || end - out < n + 3) return false;
-  const bool quote = std::strpbrk(argument, " \t") != nullptr;
-  if (quote) *out++ = L'"';
-  MultiByteToWideChar(CP_UTF8, 0, argument, -1, out, n);
-  out += n - 1;
-  if (quote) *out++ = L'"';
-  *out = L'\0';
-  return true;
-}
-
-}  // namespace
-
 void win32_restrict_library_search() {
   // Looked up by name: systems before Windows 8 may lack it.
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
@@ -66,31 +47,6 @@ bool win32_start_through_shell(const wchar_t* program, const wchar_t* parameters
   return started;
 }
 
-bool platform_start(const char* program, const char* arg0, const char* arg1) {
-  static wchar_t wide_program[WIN32_WIDE_PATH_CHARS];
-  static wchar_t command_line[WIN32_WIDE_PATH_CHARS];
-  wchar_t* line = command_line;
-  const wchar_t* const end = command_line + WIN32_WIDE_PATH_CHARS;
-  if (!win32_to_wide(program, wide_program, WIN32_WIDE_PATH_CHARS) || !put_argument(line, end, arg0)) return false;
-  wchar_t* const parameters = line + 1;  // what follows the program's own name
-  *line++ = L' ';
-  if (!put_argument(line, end, arg1)) return false;
-
-  STARTUPINFOW startup;
-  std::memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  if (CreateProcessW(wide_program, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                     &process)) {
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return true;
-  }
-  // A program that asks for more rights than the launcher's is started through the shell, which
-  // asks the user for them.
-  return GetLastError() == ERROR_ELEVATION_REQUIRED && win32_start_through_shell(wide_program, parameters);
-}
-
 namespace {
 
 // A text of up to WIN32_WIDE_PATH_CHARS characters, built by appending; `fits` turns false for
@@ -112,7 +68,61 @@ struct WideText {
   }
 };
 
+// Whether an argument needs double quotes to arrive whole: it holds a blank or a tab. A path
+// never holds a double quote, nor ends in a backslash when it names a file, so nothing needs
+// escaping.
+bool has_blank(const wchar_t* text) {
+  for (; *text != L'\0'; ++text) {
+    if (*text == L' ' || *text == L'\t') return true;
+  }
+  return false;
+}
+
+// Starts application with the command line <application> <parameters>, the application's name in
+// double quotes when always_quote or when it holds blanks, through the shell when it asks for more
+// rights than the launcher's (the shell then asks the user for them). With process, *process is
+// the process's handle, for waiting (null after a start through the shell that gives none).
+bool start_process(const wchar_t* application, bool always_quote, const wchar_t* parameters, HANDLE* process) {
+  static wchar_t line_text[WIN32_WIDE_PATH_CHARS];
+  WideText line{line_text, 0, true};
+  const wchar_t* quote = always_quote || has_blank(application) ? L"\"" : L"";
+  line << quote << application << quote << (parameters[0] != L'\0' ? L" " : L"") << parameters;
+  if (!line.fits) return false;
+  STARTUPINFOW startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info;
+  if (CreateProcessW(application, line_text, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    CloseHandle(info.hThread);
+    if (process != nullptr) {
+      *process = info.hProcess;
+    } else {
+      CloseHandle(info.hProcess);
+    }
+    return true;
+  }
+  return GetLastError() == ERROR_ELEVATION_REQUIRED &&
+         win32_start_through_shell(application, parameters, reinterpret_cast<void**>(process));
+}
+
 }  // namespace
+
+bool platform_start(const char* program, const char* arg0, const char* arg1) {
+  // The program's own name is its path (arg0), which start_process puts first; each is quoted
+  // when it holds a blank, so that it arrives whole.
+  (void)arg0;
+  static wchar_t wide_program[WIN32_WIDE_PATH_CHARS];
+  static wchar_t wide_arg[WIN32_WIDE_PATH_CHARS];
+  static wchar_t parameters_text[WIN32_WIDE_PATH_CHARS];
+  if (!win32_to_wide(program, wide_program, WIN32_WIDE_PATH_CHARS) ||
+      !win32_to_wide(arg1, wide_arg, WIN32_WIDE_PATH_CHARS)) {
+    return false;
+  }
+  const wchar_t* quote = has_blank(wide_arg) ? L"\"" : L"";
+  WideText parameters{parameters_text, 0, true};
+  parameters << quote << wide_arg << quote;
+  return parameters.fits && start_process(wide_program, false, parameters_text, nullptr);
+}
 
 bool platform_run_and_wait(const char* program, TempFileKind kind, const char* tail, const char* own_path,
                            uint32_t* status) {
@@ -120,7 +130,6 @@ bool platform_run_and_wait(const char* program, TempFileKind kind, const char* t
   static wchar_t wide_tail[WIN32_WIDE_PATH_CHARS];
   static wchar_t wide_own[WIN32_WIDE_PATH_CHARS];
   static wchar_t application_text[WIN32_WIDE_PATH_CHARS];
-  static wchar_t line_text[WIN32_WIDE_PATH_CHARS];
   static wchar_t parameters_text[WIN32_WIDE_PATH_CHARS];
   if (!win32_to_wide(program, wide_program, WIN32_WIDE_PATH_CHARS) ||
       !win32_to_wide(tail, wide_tail, WIN32_WIDE_PATH_CHARS) || !win32_to_wide(own_path, wide_own, WIN32_WIDE_PATH_CHARS) ||
@@ -128,46 +137,28 @@ bool platform_run_and_wait(const char* program, TempFileKind kind, const char* t
     return false;
   }
   // A program: "<file>" <tail>. A package: "<system folder>\msiexec.exe" /i "<file>" <tail>, by
-  // the full path of the system's own msiexec, never one a search could find. The shell, asked
-  // only for a program that needs elevation, takes what follows the program's name.
+  // the full path of the system's own msiexec, never one a search could find.
   WideText application{application_text, 0, true};
-  WideText line{line_text, 0, true};
   WideText parameters{parameters_text, 0, true};
   if (kind == TEMP_MSI_PACKAGE) {
     const UINT n = GetSystemDirectoryW(application_text, WIN32_WIDE_PATH_CHARS);
     if (n == 0 || n >= WIN32_WIDE_PATH_CHARS) return false;
     application.length = n;
     application << L"\\msiexec.exe";
-    parameters << L"/i \"" << wide_program << L"\"";
+    parameters << L"/i \"" << wide_program << L"\"" << (wide_tail[0] != L'\0' ? L" " : L"");
   } else {
     application << wide_program;
   }
-  if (wide_tail[0] != L'\0') parameters << (parameters.length != 0 ? L" " : L"") << wide_tail;
-  line << L"\"" << application_text << L"\"" << (parameters.length != 0 ? L" " : L"") << parameters_text;
-  if (!application.fits || !line.fits || !parameters.fits) return false;
-
-  STARTUPINFOW startup;
-  std::memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  HANDLE waited = nullptr;
-  if (CreateProcessW(application_text, line_text, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-    CloseHandle(process.hThread);
-    waited = process.hProcess;
-  } else {
-    // A program that asks for more rights than the launcher's is started through the shell; its
-    // process is the one waited for.
-    void* shell_process = nullptr;
-    if (GetLastError() != ERROR_ELEVATION_REQUIRED ||
-        !win32_start_through_shell(application_text, parameters_text, &shell_process) || shell_process == nullptr) {
-      return false;
-    }
-    waited = static_cast<HANDLE>(shell_process);
+  parameters << wide_tail;
+  HANDLE process = nullptr;
+  if (!application.fits || !parameters.fits || !start_process(application_text, true, parameters_text, &process) ||
+      process == nullptr) {
+    return false;
   }
-  win32_wait_handling_messages(waited);
+  win32_wait_handling_messages(process);
   DWORD code = 0;
-  const bool have_code = GetExitCodeProcess(waited, &code) != 0;
-  CloseHandle(waited);
+  const bool have_code = GetExitCodeProcess(process, &code) != 0;
+  CloseHandle(process);
   *status = static_cast<uint32_t>(code);
   return have_code;
 }
