@@ -31,6 +31,28 @@ inline Bytes expected_payload(const Bytes& data, size_t block_input = 64000, boo
   return out;
 }
 
+// stub then payload, as pack writes them: a Windows program's CheckSum field set for the whole
+// file (16-bit little-endian words added with their carries folded in, the field taken as zero,
+// the length added).
+inline Bytes packed_file(const Bytes& stub, const Bytes& payload) {
+  Bytes out = stub;
+  out.insert(out.end(), payload.begin(), payload.end());
+  if (out.size() < 0x40 || out[0] != 'M' || out[1] != 'Z') return out;
+  const size_t pe = out[0x3C] | (out[0x3D] << 8) | (size_t{out[0x3E]} << 16) | (size_t{out[0x3F]} << 24);
+  const size_t field = pe + 4 + 20 + 64;
+  if (field + 4 > out.size() || out[pe] != 'P' || out[pe + 1] != 'E') return out;
+  uint64_t sum = 0;
+  for (size_t i = 0; i < out.size(); i += 2) {
+    if (i >= field && i < field + 4) continue;
+    sum += static_cast<uint64_t>(out[i] | (i + 1 < out.size() ? out[i + 1] << 8 : 0));
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  const uint32_t checksum = static_cast<uint32_t>(sum + out.size());
+  for (int i = 0; i < 4; ++i) out[field + static_cast<size_t>(i)] = static_cast<uint8_t>(checksum >> (8 * i));
+  return out;
+}
+
 // A stand-in for a launcher program: a Windows program header, then filler with no marker in it
 // nor any W that could start one.
 Bytes program_stub(size_t n);

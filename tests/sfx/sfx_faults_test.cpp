@@ -116,7 +116,7 @@ TEST(SfxOutputModes, PackHonoursTheUmask) {
                                                           {027, 0750, 0640}}) {
     SCOPED_TRACE(mask);
     const mode_t before = umask(mask);
-    const SfxResult packed = run_sfx(dir, {"pack", "-q", "-f", "setup", "--stub", "stub", "-o", "packed"});
+    const SfxResult packed = run_sfx(dir, {"pack", "--any-payload", "-q", "-f", "setup", "--stub", "stub", "-o", "packed"});
     const SfxResult extracted = run_sfx(dir, {"extract", "-q", "-f", "packed", "-o", "extracted"});
     umask(before);
     ASSERT_EQ(packed.status, 0) << packed.err;
@@ -173,7 +173,7 @@ TEST(SfxQuiet, LeavesNothingButErrorsInEveryCommand) {
   write_file(dir.file("in"), data);
   write_file(dir.file("stub"), program_stub(500));
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"compress", "-q", "in", "-o", "p"}, {"pack", "-q", "in", "--stub", "stub", "-o", "x"},
+       {std::vector<std::string>{"compress", "-q", "in", "-o", "p"}, {"pack", "--any-payload", "-q", "in", "--stub", "stub", "-o", "x"},
         {"extract", "-q", "p", "-o", "out"}, {"list", "-q", "p"}, {"verify", "-q", "p", "--original", "in"}}) {
     SCOPED_TRACE(args.front());
     const SfxResult result = run_sfx(dir, args);

@@ -185,6 +185,7 @@ TEST(SfxListJson, DescribesThePackedFile) {
         {"status", "present"},
         {"decoded_length", 57},
         {"crc32", "6fe4d03e"},
+        {"contract", "start"},
         {"matches", true}}},
       {"blocks",
        {{{"number", 0}, {"offset", 1045}, {"length", 12}, {"kind", "coded"}, {"decoded", 54}},

@@ -26,9 +26,9 @@ TEST(SfxPack, StubThenPayloadAndExtractGivesTheInstallerBack) {
   write_file(dir.file("setup.exe"), installer);
 
   const SfxResult packed =
-      run_sfx(dir, {"pack", "setup.exe", "--stub", "launcher.exe", "-o", "setup-sfx.exe"});
+      run_sfx(dir, {"pack", "--any-payload", "setup.exe", "--stub", "launcher.exe", "-o", "setup-sfx.exe"});
   ASSERT_EQ(packed.status, 0) << packed.err;
-  EXPECT_EQ(read_file(dir.file("setup-sfx.exe")), concat({stub, expected_payload(installer)}));
+  EXPECT_EQ(read_file(dir.file("setup-sfx.exe")), packed_file(stub, expected_payload(installer)));
   EXPECT_TRUE(contains(packed.err, "after launcher.exe (PE32 GUI program for Intel 80386, 30000 bytes)"))
       << packed.err;
 
@@ -45,9 +45,9 @@ TEST(SfxPack, BlockSizeAndStdinAndStdout) {
   const Bytes installer = test_data::text_like(40000, 22);
   write_file(dir.file("stub"), stub);
   const SfxResult packed =
-      run_sfx(dir, {"pack", "-", "--stub", "stub", "-o", "-", "--block-size", "5000"}, installer);
+      run_sfx(dir, {"pack", "--any-payload", "-", "--stub", "stub", "-o", "-", "--block-size", "5000"}, installer);
   ASSERT_EQ(packed.status, 0) << packed.err;
-  EXPECT_EQ(bytes_of(packed.out), concat({stub, expected_payload(installer, 5000)}));
+  EXPECT_EQ(bytes_of(packed.out), packed_file(stub, expected_payload(installer, 5000)));
 }
 
 // A copy of the program alone in a folder of its own, so that nothing beside it can serve.
@@ -64,7 +64,7 @@ TEST(SfxBuiltInStubs, ByDefaultAPE32GuiLauncherForWindows) {
   const std::string program = lone_copy(dir);
   const Bytes installer = test_data::text_like(3000, 25);
   write_file(dir.file("setup.exe"), installer);
-  const SfxResult packed = run_sfx(dir, {"pack", "setup.exe", "-o", "setup-sfx.exe"}, {}, program);
+  const SfxResult packed = run_sfx(dir, {"pack", "--any-payload", "setup.exe", "-o", "setup-sfx.exe"}, {}, program);
   if (std::string(SFX_WINDOWS_LAUNCHER_FILE).empty()) {
     EXPECT_EQ(packed.status, 2);
     EXPECT_TRUE(contains(packed.err, "without the Windows launcher")) << packed.err;
@@ -76,7 +76,7 @@ TEST(SfxBuiltInStubs, ByDefaultAPE32GuiLauncherForWindows) {
       << packed.err;
   const Bytes launcher = read_file(SFX_WINDOWS_LAUNCHER_FILE);
   const Bytes out = read_file(dir.file("setup-sfx.exe"));
-  EXPECT_EQ(out, concat({launcher, expected_payload(installer)}));
+  EXPECT_EQ(out, packed_file(launcher, expected_payload(installer)));
   const PeImage image = pe_image_read(out.data(), static_cast<uint32_t>(std::min<size_t>(out.size(), 4096)));
   EXPECT_TRUE(image.is_pe && image.is_pe32);
   EXPECT_EQ(image.machine, 0x14C);  // Intel 80386
@@ -117,7 +117,11 @@ struct RefusedCase {
 
 void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
-void write_installer(const ScratchDir& dir) { write_file(dir.file("setup.exe"), test_data::text_like(5000, 23)); }
+// A text installer, and a launcher file "stub" beside it.
+void write_installer(const ScratchDir& dir) {
+  write_file(dir.file("setup.exe"), test_data::text_like(5000, 23));
+  write_file(dir.file("stub"), program_stub(1000));
+}
 
 const RefusedCase REFUSED_CASES[] = {
     {"stub_is_a_device", write_installer, {"setup.exe", "--stub", "/dev/null"},
@@ -162,6 +166,32 @@ const RefusedCase REFUSED_CASES[] = {
     {"installer_empty", [](const ScratchDir& d) { write_file(d.file("setup.exe"), {}); },
      {"setup.exe", "--stub", "posix"}, "sfx: setup.exe: is empty"},
     {"installer_empty_on_stdin", [](const ScratchDir&) {}, {"-", "--stub", "posix"}, "sfx: (stdin): is empty"},
+    // What the launcher cannot start: a batch file or text for the Windows launcher, a Windows
+    // program or a package for the POSIX one.
+    {"installer_is_a_batch_file",
+     [](const ScratchDir& d) {
+       write_installer(d);
+       write_file(d.file("setup.bat"), bytes_of("@echo off\r\nsetup.exe /S\r\n"));
+     },
+     {"setup.bat", "--stub", "stub"}, "sfx: setup.bat: is neither a program nor an installer package"},
+    {"installer_is_text", write_installer, {"setup.exe", "--stub", "stub"}, "--any-payload packs it all the same"},
+    {"windows_program_for_posix",
+     [](const ScratchDir& d) { write_file(d.file("setup.exe"), program_stub(3000)); },
+     {"setup.exe", "--stub", "posix"}, "sfx: setup.exe: is a Windows program, which the built-in POSIX launcher"},
+    {"package_for_posix",
+     [](const ScratchDir& d) {
+       write_file(d.file("setup.msi"), concat({{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}, Bytes(600, 0)}));
+     },
+     {"setup.msi", "--stub", "posix"}, "sfx: setup.msi: is a Windows Installer package"},
+    {"wait_without_record",
+     [](const ScratchDir& d) {
+       write_installer(d);
+       write_file(d.file("setup.exe"), program_stub(3000));
+     },
+     {"setup.exe", "--stub", "stub", "--wait", "--no-record"}, "--wait needs the integrity record"},
+    {"identity_for_posix",
+     [](const ScratchDir& d) { write_file(d.file("setup.sh"), bytes_of("#!/bin/sh\n")); },
+     {"setup.sh", "--stub", "posix", "--title", "Acme"}, "are for the Windows launcher"},
 };
 
 class SfxRefused : public testing::TestWithParam<RefusedCase> {};

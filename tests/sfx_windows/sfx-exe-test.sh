@@ -75,8 +75,8 @@ if [ -n "$native" ]; then
   launcher=native-packed.exe
   same packed.exe native-packed.exe "pack with the default stub"
   # The native tree's sfx.exe carries its POSIX launcher too.
-  wx pack -T 3 setup.exe --stub posix -o posix.out 2>/dev/null || fail "pack --stub posix exits $?"
-  "$native" pack -q setup.exe --stub posix -o native-posix.out
+  wx pack -T 3 --any-payload setup.exe --stub posix -o posix.out 2>/dev/null || fail "pack --stub posix exits $?"
+  "$native" pack -q --any-payload setup.exe --stub posix -o native-posix.out
   same posix.out native-posix.out "pack --stub posix"
   "$native" compress -q setup.exe -o native-payload
   same payload.out native-payload "compress"

@@ -409,25 +409,34 @@ TEST(LauncherBareLayout, UnpacksAPayloadWithoutRecordAsBefore) {
 
 // ---- delete mode -----------------------------------------------------------------------------
 
-TEST(LauncherDeletes, RemovesItsOwnTemporaryFileAndFolder) {
+// Delete mode removes a file of the launcher's own form in one of its folders right inside the
+// temporary directory, and the folder; the same names anywhere else are a user's and stay.
+TEST(LauncherDeletes, RemovesItsOwnTemporaryFileAndFolderOnly) {
   ScratchFolder scratch("delete");
-  const std::string folder = scratch.make("Temp With Blanks") + "\\SFX0123456789ABCDEF";
-  ASSERT_TRUE(CreateDirectoryW(wide(folder).c_str(), nullptr));
-  const std::string victim = folder + "\\EXE4F2A.tmp";
-  ASSERT_TRUE(write_file(victim, Bytes{'x'}));
-  const std::string temp = scratch.make("temp");
+  const std::string temp = scratch.make("Temp With Blanks");
   const std::string out = scratch.make("out");
   // Delete mode never looks for a payload, so a bare launcher will do.
   const std::string launcher = scratch.path() + "\\setup.exe";
   ASSERT_TRUE(write_file(launcher, file_bytes(LAUNCHER)));
+  std::string victims[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string folder = (i == 0 ? temp : scratch.make("Documents")) + "\\SFX0123456789ABCDEF";
+    ASSERT_TRUE(CreateDirectoryW(wide(folder).c_str(), nullptr));
+    victims[i] = folder + "\\EXE4F2A.tmp";
+    ASSERT_TRUE(write_file(victims[i], Bytes{'x'}));
+  }
 
-  const LauncherRun run = run_launcher(launcher, "\"" + victim + "\"", temp, out);
+  const LauncherRun run = run_launcher(launcher, "\"" + victims[0] + "\"", temp, out);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_status, 1u);
   EXPECT_FALSE(run.message_shown);
-  EXPECT_FALSE(file_exists(victim));
-  EXPECT_FALSE(file_exists(folder)) << "its folder, now empty, stays";
-  EXPECT_TRUE(list_files(temp, "*", true).empty()) << "delete mode unpacked";
+  EXPECT_FALSE(file_exists(victims[0]));
+  EXPECT_TRUE(list_files(temp, "*", true).empty()) << "its folder goes too, and nothing was unpacked";
+
+  const LauncherRun elsewhere = run_launcher(launcher, "\"" + victims[1] + "\"", temp, out);
+  ASSERT_TRUE(elsewhere.finished);
+  EXPECT_EQ(elsewhere.exit_status, 0u) << "not the launcher's own: it unpacks, and finds no payload";
+  EXPECT_TRUE(file_exists(victims[1]));
 }
 
 // ---- the start through the shell -------------------------------------------------------------

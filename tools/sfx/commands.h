@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,14 @@ struct CompressOptions : WriteOptions {};
 
 struct PackOptions : WriteOptions {
   std::string stub = "windows";  // "windows", "posix" or a launcher file
+  bool wait = false;             // the wait contract (README, "Running installers")
+  bool any_payload = false;      // pack an installer the launcher cannot start, all the same
+  // The publisher's identity (Windows launchers only).
+  bool keep_launcher_identity = false;
+  std::optional<std::string> icon, product, company, product_version, title, failure_title, url;
+  bool identity_option_given() const {
+    return icon || product || company || product_version || title || failure_title || url;
+  }
 };
 
 struct ExtractOptions {

@@ -175,6 +175,37 @@ OutputFile::OutputFile(const std::string& name, bool force, unsigned mode)
   }
 }
 
+OutputFile::OutputFile(Scratch)
+    : display_name_("a temporary copy"), force_(false), owns_fd_(true), committed_(true), mode_(0) {
+  buffer_.reserve(IO_BUFFER_BYTES);
+  std::string folder;
+  fd_ = os_scratch_file(&folder);
+  display_name_ = "a temporary copy in " + folder;
+  if (fd_ < 0) throw ToolError(SFX_EXIT_USAGE, "", "cannot make " + display_name_ + ": " + os_error_text(os_last_error()));
+}
+
+size_t OutputFile::read_at(uint64_t offset, uint8_t* data, size_t n) {
+  flush();
+  size_t done = 0;
+  while (done < n) {
+    const int64_t got = os_read_at(fd_, static_cast<int64_t>(offset + done), data + done, n - done);
+    if (got < 0) fail(os_last_error());
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+void OutputFile::copy_into(OutputFile& target) {
+  std::vector<uint8_t> chunk(IO_BUFFER_BYTES);
+  for (uint64_t at = 0;;) {
+    const size_t got = read_at(at, chunk.data(), chunk.size());
+    if (got == 0) break;
+    target.write(chunk.data(), got);
+    at += got;
+  }
+}
+
 OutputFile::~OutputFile() {
   if (owns_fd_ && fd_ >= 0) os_close(fd_);
   if (!committed_) discard();

@@ -75,6 +75,11 @@ class OutputFile {
   // Prepares name ("-": stdout, refused when it is a terminal). Refuses an existing file unless
   // force. mode is the permission the finished file gets, before the umask.
   OutputFile(const std::string& name, bool force, unsigned mode);
+  // An unnamed scratch file in the temporary folder, which can be read back and written again
+  // and is then copied into a stream (copy_into); it goes with the process.
+  static constexpr struct Scratch {
+  } SCRATCH{};
+  explicit OutputFile(Scratch);
   // Removes the temporary file unless commit() succeeded.
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
@@ -90,6 +95,10 @@ class OutputFile {
   bool can_write_at() const { return !direct_; }
   // Replaces n bytes at offset, which lie within what was written.
   void write_at(uint64_t offset, const uint8_t* data, size_t n);
+  // Reads n bytes at offset of what was written (a file of the tool's own): fewer only at its end.
+  size_t read_at(uint64_t offset, uint8_t* data, size_t n);
+  // Writes all that was written to this scratch file into target.
+  void copy_into(OutputFile& target);
   // Finishes the file and moves it into place under its name.
   void commit();
 

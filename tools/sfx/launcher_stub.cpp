@@ -73,7 +73,36 @@ LauncherStub load_stub(const std::string& choice, bool record) {
   const uint32_t head = static_cast<uint32_t>(std::min<size_t>(stub.bytes.size(), PE_HEADER_SPAN_BYTES));
   const PeImage image = pe_image_read(stub.bytes.data(), head);
   stub.description = image.is_pe ? describe_pe(image) : "ELF program";
+  stub.windows = image.is_pe;
   return stub;
+}
+
+InstallerKind installer_kind(const uint8_t* head, size_t n) {
+  static const uint8_t COMPOUND_FILE[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  const auto span = static_cast<uint32_t>(std::min<size_t>(n, PE_HEADER_SPAN_BYTES));
+  if (pe_image_read(head, span).is_pe) return InstallerKind::WINDOWS_PROGRAM;
+  if (n >= sizeof COMPOUND_FILE && std::memcmp(head, COMPOUND_FILE, sizeof COMPOUND_FILE) == 0)
+    return InstallerKind::MSI_PACKAGE;
+  if (is_elf_header(head, span)) return InstallerKind::ELF_PROGRAM;
+  if (n >= 2 && head[0] == '#' && head[1] == '!') return InstallerKind::SCRIPT;
+  return InstallerKind::OTHER;
+}
+
+void check_installer_kind(const LauncherStub& stub, InstallerKind kind, const std::string& installer) {
+  const bool startable = stub.windows
+                             ? kind == InstallerKind::WINDOWS_PROGRAM || kind == InstallerKind::MSI_PACKAGE
+                             : kind == InstallerKind::ELF_PROGRAM || kind == InstallerKind::SCRIPT;
+  if (startable) return;
+  const char* what = kind == InstallerKind::WINDOWS_PROGRAM ? "a Windows program"
+                     : kind == InstallerKind::MSI_PACKAGE   ? "a Windows Installer package"
+                     : kind == InstallerKind::ELF_PROGRAM   ? "an ELF program"
+                     : kind == InstallerKind::SCRIPT        ? "a script"
+                                                            : "neither a program nor an installer package";
+  throw ToolError(SFX_EXIT_USAGE, installer,
+                  std::string("is ") + what + ", which " + stub.name +
+                      (stub.windows ? " cannot start: it starts Windows programs (PE) and Windows Installer packages (.msi)"
+                                    : " cannot start: it starts ELF programs and scripts that begin with #!") +
+                      "; --any-payload packs it all the same");
 }
 
 void check_stub(const LauncherStub& launcher, bool record) {

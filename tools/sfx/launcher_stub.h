@@ -13,6 +13,7 @@ constexpr uint64_t MAX_STUB_BYTES = 16u << 20;
 struct LauncherStub {
   std::string name;         // for messages: "the built-in Windows launcher", or the file's path
   bool built_in = false;    // one of the tool's own, not a file
+  bool windows = false;     // a Windows program (PE); a POSIX one (ELF) otherwise
   std::string description;  // what its header says: "PE32 GUI program for Intel 80386", ...
   std::vector<uint8_t> bytes;
 };
@@ -28,3 +29,18 @@ LauncherStub load_stub(const std::string& choice, bool record);
 // marker right after the integrity record (or right after the stub, without a record): a stub
 // that holds a marker already (a packed file) or ends with the start of one.
 void check_stub(const LauncherStub& stub, bool record);
+
+// What an installer is, from its first bytes, as far as a launcher can start it.
+enum class InstallerKind {
+  WINDOWS_PROGRAM,  // a PE image
+  MSI_PACKAGE,      // a Windows Installer package: a compound file (D0 CF 11 E0 A1 B1 1A E1)
+  ELF_PROGRAM,
+  SCRIPT,           // "#!"
+  OTHER,
+};
+InstallerKind installer_kind(const uint8_t* head, size_t n);
+
+// Refuses (exit 2, with the reason) an installer the launcher cannot start: the Windows launcher
+// starts a Windows program or an installer package, the POSIX one an ELF program or a script
+// that starts with "#!". installer names it in the message.
+void check_installer_kind(const LauncherStub& stub, InstallerKind kind, const std::string& installer);

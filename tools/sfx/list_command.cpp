@@ -44,6 +44,14 @@ struct Walk {
   uint32_t crc = 0;
 };
 
+// The contract the record carries: "start" (the launcher starts the program and exits), "wait"
+// (it passes its switches on, waits and hands back the exit code) or "msi" (the same for an
+// installer package, through msiexec).
+const char* contract_name(uint8_t flags) {
+  if ((flags & INTEGRITY_FLAG_MSI) != 0) return "msi";
+  return (flags & INTEGRITY_FLAG_WAIT) != 0 ? "wait" : "start";
+}
+
 nlohmann::json image_json(const PeImage& image) {
   if (!image.is_pe) return nullptr;
   nlohmann::json pe = {{"format", image.is_pe32 ? "PE32" : "PE32+"},
@@ -112,6 +120,7 @@ nlohmann::json record_json(const PayloadScan& scan) {
   if (scan.record_status() == INTEGRITY_PRESENT) {
     record["decoded_length"] = scan.record().decoded_length;
     record["crc32"] = crc_text(scan.record().data_crc);
+    record["contract"] = contract_name(scan.record().flags);
   }
   return record;
 }
@@ -230,9 +239,9 @@ int run_list(const ListOptions& options) {
       std::printf("integrity record: none\n");
       break;
     case INTEGRITY_PRESENT:
-      std::printf("integrity record: at offset %" PRId64 ": %llu bytes, CRC-32 %s; %s\n", scan.record_offset(),
-                  static_cast<unsigned long long>(scan.record().decoded_length),
-                  crc_text(scan.record().data_crc).c_str(),
+      std::printf("integrity record: at offset %" PRId64 ": %llu bytes, CRC-32 %s, contract %s; %s\n",
+                  scan.record_offset(), static_cast<unsigned long long>(scan.record().decoded_length),
+                  crc_text(scan.record().data_crc).c_str(), contract_name(scan.record().flags),
                   record_matches ? "matches the data"
                                  : payload_problem(scan, original, walk.crc, &input).c_str());
       break;

@@ -237,7 +237,41 @@ int run(int argc, char** argv) {
                    "default), posix (the built-in POSIX one), or a launcher file (write ./windows "
                    "for a file of that name)")
       ->option_text("windows|posix|FILE");
+  pack_command->add_flag("--wait", pack.wait,
+                         "The wait contract: the launcher starts the installer with its own command-line switches "
+                         "(and its path in SFX_LAUNCHER_PATH), waits for it, removes it and exits with its exit "
+                         "code. An installer package (.msi) always waits");
+  pack_command->add_flag("--any-payload", pack.any_payload,
+                         "Pack an installer the launcher cannot start (neither a program nor a package) all the same");
   add_payload_options(pack_command, &pack, &pack_threads);
+  // The publisher's identity, written into the Windows launcher's resources before the payload.
+  struct IdentityOption {
+    const char* name;
+    const char* text;
+    const char* what;
+    std::optional<std::string>* value;
+  };
+  static std::string identity_values[7];
+  const IdentityOption identity_options[] = {
+      {"--icon", "FILE.ico", "The launcher's icon: every image of the .ico file (at most 1 MiB)", &pack.icon},
+      {"--product", "NAME", "Version information: ProductName and FileDescription", &pack.product},
+      {"--company", "NAME", "Version information: CompanyName", &pack.company},
+      {"--product-version", "A.B.C.D",
+       "Version information: ProductVersion, FileVersion and the version numbers (four numbers, 0 to 65535)",
+       &pack.product_version},
+      {"--title", "CAPTION", "The progress window's caption (at most 60 characters)", &pack.title},
+      {"--failure-title", "CAPTION", "The failure message's caption (at most 60 characters)", &pack.failure_title},
+      {"--url", "ADDRESS", "The address the failure message sends the user to (at most 186 characters)", &pack.url},
+  };
+  std::vector<std::pair<CLI::Option*, std::optional<std::string>*>> given_identity;
+  for (size_t i = 0; i < sizeof identity_options / sizeof identity_options[0]; ++i) {
+    const IdentityOption& o = identity_options[i];
+    CLI::Option* option = pack_command->add_option(o.name, identity_values[i], o.what)->option_text(o.text)->group("Identity");
+    given_identity.emplace_back(option, o.value);
+  }
+  pack_command->add_flag("--keep-launcher-identity", pack.keep_launcher_identity,
+                         "Keep the launcher's own icon and version information rather than the installer's")
+      ->group("Identity");
 
   ExtractOptions extract;
   CLI::App* extract_command = add_command(app, "extract", "Write the decoded data of the payload in FILE",
@@ -301,6 +335,8 @@ int run(int argc, char** argv) {
     return run_compress(compress);
   }
   if (*pack_command) {
+    for (size_t i = 0; i < given_identity.size(); ++i)
+      if (given_identity[i].first->count() > 0) *given_identity[i].second = given_identity[i].first->as<std::string>();
     pack.payload.threads = resolve_threads(pack_threads);
     return run_pack(pack);
   }

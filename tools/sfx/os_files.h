@@ -60,6 +60,9 @@ int64_t os_read(int fd, void* buffer, size_t n);
 bool os_write_all(int fd, const void* data, size_t n);
 // Writes n bytes at offset of a regular file, without moving its position for writes.
 bool os_write_at(int fd, int64_t offset, const void* data, size_t n);
+// Reads up to n bytes at offset of a regular file, without moving its position: the count, 0 past
+// its end, -1 on error.
+int64_t os_read_at(int fd, int64_t offset, void* buffer, size_t n);
 // The descriptor's position, or -1 for one that cannot seek.
 int64_t os_tell(int fd);
 bool os_seek(int fd, int64_t offset);

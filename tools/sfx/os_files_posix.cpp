@@ -159,6 +159,13 @@ bool os_write_at(int fd, int64_t offset, const void* data, size_t n) {
   return true;
 }
 
+int64_t os_read_at(int fd, int64_t offset, void* buffer, size_t n) {
+  ssize_t got;
+  do got = pread(fd, buffer, n, static_cast<off_t>(offset));
+  while (got < 0 && errno == EINTR);
+  return got;
+}
+
 int64_t os_tell(int fd) { return lseek(fd, 0, SEEK_CUR); }
 
 bool os_seek(int fd, int64_t offset) {

@@ -211,6 +211,13 @@ bool os_write_at(int fd, int64_t offset, const void* data, size_t n) {
   return _lseeki64(fd, here, SEEK_SET) == here && written;
 }
 
+int64_t os_read_at(int fd, int64_t offset, void* buffer, size_t n) {
+  const int64_t here = _lseeki64(fd, 0, SEEK_CUR);
+  if (here < 0 || _lseeki64(fd, offset, SEEK_SET) != offset) return -1;
+  const int64_t got = os_read(fd, buffer, n);
+  return _lseeki64(fd, here, SEEK_SET) == here ? got : -1;
+}
+
 int64_t os_tell(int fd) {
   OsFileInfo info;
   // msvcrt reports a position for pipes and consoles too; only files can seek.

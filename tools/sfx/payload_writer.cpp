@@ -73,6 +73,7 @@ PayloadStats write_payload(InputFile& input, OutputFile& output, const std::vect
   IntegrityRecord measured{0, 0};
   if (record_first) {
     measured = measure_input(input);
+    measured.flags = options.record_flags;
     if (measured.decoded_length == 0 && options.refuse_empty) refuse_empty_installer(input);
   }
 
@@ -137,7 +138,7 @@ PayloadStats write_payload(InputFile& input, OutputFile& output, const std::vect
   stats.payload_bytes += PAYLOAD_END_MARK_BYTES;
 
   if (options.record) {
-    const IntegrityRecord record{stats.input_bytes, stats.crc};
+    const IntegrityRecord record{stats.input_bytes, stats.crc, options.record_flags};
     if (record_first) {
       if (record.decoded_length != measured.decoded_length || record.data_crc != measured.data_crc)
         throw ToolError(SFX_EXIT_USAGE, input.display_name(),

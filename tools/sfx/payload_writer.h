@@ -20,6 +20,7 @@ struct PayloadOptions {
   uint32_t block_input = DEFAULT_BLOCK_INPUT;  // 1 to MAX_BLOCK_INPUT; the last block may be shorter
   unsigned threads = 1;
   bool record = true;         // the integrity record before the marker
+  uint8_t record_flags = 0;   // the contract it carries (INTEGRITY_FLAG_*)
   bool refuse_empty = false;  // an empty input is an error (an installer must hold a program)
 };
 

@@ -2,10 +2,17 @@
 // payload appended).
 #include <cstdio>
 
+#include <algorithm>
+
 #include "commands.h"
-#include "number_texts.h"
 #include "file_io.h"
+#include "integrity.h"
+#include "launcher_identity.h"
+#include "number_texts.h"
 #include "launcher_stub.h"
+#include "pe_checksum.h"
+#include "pe_image.h"
+#include "pe_resources.h"
 #include "progress.h"
 #include "tool_error.h"
 
@@ -46,6 +53,106 @@ int run_compress(const CompressOptions& options) {
   return SFX_EXIT_OK;
 }
 
+namespace {
+
+// The installer's program image (its headers and sections, without what is appended after them),
+// for its resources: read from the start and the input put back where it was. Empty for an image
+// larger than this, whose identity is not copied.
+constexpr uint64_t MAX_COPIED_IMAGE_BYTES = 64u << 20;
+
+std::vector<uint8_t> installer_image(InputFile& input, const std::vector<uint8_t>& head) {
+  try {
+    const PeLayout layout = pe_layout_read(head.data(), head.size());
+    uint64_t end = head.size();
+    for (const PeSection& section : layout.sections)
+      end = std::max<uint64_t>(end, uint64_t{section.raw_offset} + section.raw_size);
+    if (end > MAX_COPIED_IMAGE_BYTES) return {};
+    std::vector<uint8_t> image(static_cast<size_t>(end));
+    image.resize(input.read_full(image.data(), image.size()));
+    input.rewind();
+    return image;
+  } catch (const ResourceError&) {
+    return head;  // the headers do not say; apply_identity names what is wrong with them
+  }
+}
+
+// The stub with the publisher's identity written in (Windows launchers): copied from the
+// installer unless kept, with the options over it. Options that cannot apply are refused; a copy
+// that cannot be made is only noted.
+std::vector<uint8_t> identified_stub(const LauncherStub& stub, const PackOptions& options, InputFile& input,
+                                     const std::vector<uint8_t>& head, bool installer_is_program) {
+  if (!stub.windows) {
+    if (options.identity_option_given())
+      throw ToolError(SFX_EXIT_USAGE, "",
+                      "--icon, --product, --company, --product-version, --title, --failure-title and --url "
+                      "are for the Windows launcher; " + stub.name + " has no resources");
+    return stub.bytes;
+  }
+  IdentityChoice choice;
+  choice.copy_from_installer = !options.keep_launcher_identity && installer_is_program;
+  if (options.icon) {
+    InputFile icon(*options.icon, false);
+    if (icon.size() > static_cast<int64_t>(MAX_ICON_FILE_BYTES))
+      throw ToolError(SFX_EXIT_USAGE, icon.display_name(),
+                      "is " + std::to_string(icon.size()) + " bytes; an icon file may hold at most " +
+                          std::to_string(MAX_ICON_FILE_BYTES));
+    std::vector<uint8_t> bytes(MAX_ICON_FILE_BYTES + 1);
+    bytes.resize(icon.read_full(bytes.data(), bytes.size()));
+    choice.icon = bytes;
+    choice.icon_file = icon.display_name();
+  }
+  choice.product = options.product;
+  choice.company = options.company;
+  choice.product_version = options.product_version;
+  choice.title = options.title;
+  choice.failure_title = options.failure_title;
+  choice.url = options.url;
+  const std::vector<uint8_t> image =
+      choice.copy_from_installer ? installer_image(input, head) : std::vector<uint8_t>();
+  IdentityResult result;
+  try {
+    result = apply_identity(stub.bytes, image.data(), image.size(), choice);
+  } catch (const ToolError& error) {
+    if (options.identity_option_given()) throw;
+    // Only the copy was asked for, by default: the launcher keeps its own identity.
+    result.stub = stub.bytes;
+    result.notes.push_back(std::string(error.what()) + "; the launcher keeps its own icon and version information");
+  }
+  if (!options.quiet)
+    for (const std::string& note : result.notes) std::fprintf(stderr, "sfx: note: %s\n", note.c_str());
+  return result.stub;
+}
+
+// Sets the CheckSum of the packed Windows program in output (a file of the tool's own) to what
+// it is for the whole file as written, payload included.
+void set_pe_checksum(OutputFile& output, const std::vector<uint8_t>& stub) {
+  const PeLayout layout = pe_layout_read(stub.data(), stub.size());
+  PeChecksum sum(layout.checksum_offset);
+  std::vector<uint8_t> chunk(1 << 20);
+  for (uint64_t at = 0;;) {
+    const size_t got = output.read_at(at, chunk.data(), chunk.size());
+    if (got == 0) break;
+    sum.update(chunk.data(), got);
+    at += got;
+  }
+  uint8_t field[4];
+  const uint32_t value = sum.value();
+  for (int i = 0; i < 4; ++i) field[i] = static_cast<uint8_t>(value >> (8 * i));
+  output.write_at(layout.checksum_offset, field, sizeof field);
+}
+
+const char* contract_text(uint8_t flags) {
+  if ((flags & INTEGRITY_FLAG_MSI) != 0)
+    return "the launcher starts the package through msiexec /i with its own switches passed on, waits, "
+           "removes it and exits with msiexec's exit code";
+  if ((flags & INTEGRITY_FLAG_WAIT) != 0)
+    return "the launcher starts the installer with its own switches passed on, waits, removes it and exits "
+           "with the installer's exit code";
+  return "the launcher starts the installer with its own path as the argument and exits at once with status 1";
+}
+
+}  // namespace
+
 int run_pack(const PackOptions& options) {
   const LauncherStub stub = load_stub(options.stub, options.payload.record);
   InputFile input(options.input, false);
@@ -54,15 +161,47 @@ int run_pack(const PackOptions& options) {
     InputFile stub_file(stub.name, false);
     refuse_same_file(options.output, stub_file);
   }
+  // What the installer is decides what the launcher can do with it: its first bytes are read, and
+  // the input put back (a pipe is first copied aside).
+  input.spool();
+  std::vector<uint8_t> head(PE_HEADER_SPAN_BYTES);
+  head.resize(input.read_full(head.data(), head.size()));
+  input.rewind();
+  if (head.empty()) refuse_empty_installer(input);
+  const InstallerKind kind = installer_kind(head.data(), head.size());
+  if (!options.any_payload) check_installer_kind(stub, kind, input.display_name());
+
+  PayloadOptions payload = options.payload;
+  payload.refuse_empty = true;
+  if (options.wait) payload.record_flags |= INTEGRITY_FLAG_WAIT;
+  if (kind == InstallerKind::MSI_PACKAGE && stub.windows) payload.record_flags |= INTEGRITY_FLAG_MSI | INTEGRITY_FLAG_WAIT;
+  if (payload.record_flags != 0 && !payload.record)
+    throw ToolError(SFX_EXIT_USAGE, "",
+                    std::string(options.wait ? "--wait" : "an installer package") +
+                        " needs the integrity record, which carries the contract; leave out --no-record");
+  const std::vector<uint8_t> launcher =
+      identified_stub(stub, options, input, head, kind == InstallerKind::WINDOWS_PROGRAM);
+
   // The packed file is a program: executable, as a linker makes its output (the umask applies).
   OutputFile output(options.output, options.force, 0777);
   Progress progress("pack " + input.display_name(), input.size(), options.quiet);
-  PayloadOptions payload = options.payload;
-  payload.refuse_empty = true;
-  const PayloadStats stats = write_payload(input, output, stub.bytes, payload, &progress);
+  // A Windows program's checksum covers the whole file: a stream is written in full into a
+  // scratch file first, so that its checksum can be set before it goes out.
+  const bool through_scratch = stub.windows && !output.can_write_at();
+  std::unique_ptr<OutputFile> scratch;
+  if (through_scratch) scratch = std::make_unique<OutputFile>(OutputFile::SCRATCH);
+  OutputFile& written = through_scratch ? *scratch : output;
+  const PayloadStats stats = write_payload(input, written, launcher, payload, &progress);
   input.check_unchanged(stats.input_bytes);
+  if (stub.windows) set_pe_checksum(written, launcher);
+  if (through_scratch) written.copy_into(output);
   output.commit();
   progress.clear();
-  if (!options.quiet) print_summary(input.display_name(), stats, output.display_name(), &stub);
+  if (!options.quiet) {
+    LauncherStub used = stub;
+    used.bytes = launcher;
+    print_summary(input.display_name(), stats, output.display_name(), &used);
+    std::fprintf(stderr, "contract: %s\n", contract_text(payload.record_flags));
+  }
   return SFX_EXIT_OK;
 }
