@@ -1,7 +1,8 @@
 // The program the end-to-end tests pack into a launcher. Started by the launcher, it copies its
 // own file (argv[0]) to $SFX_CHILD_COPY and then writes its arguments, one a line, to
 // $SFX_CHILD_RECORD; the record appears whole (written aside, then renamed), so a test that sees
-// it knows the child has finished.
+// it knows the child has finished. With $SFX_CHILD_LAUNCHER_RECORD it first writes there what
+// $SFX_LAUNCHER_PATH holds, and it exits with $SFX_CHILD_EXIT (0 without it).
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -16,10 +17,16 @@ int main(int argc, char** argv) {
     std::ofstream copy(copy_to, std::ios::binary);
     copy << self.rdbuf();
   }
+  if (const char* launcher_record = std::getenv("SFX_CHILD_LAUNCHER_RECORD")) {
+    const char* launcher = std::getenv("SFX_LAUNCHER_PATH");
+    std::ofstream(launcher_record, std::ios::binary) << (launcher != nullptr ? launcher : "(none)");
+  }
   const std::string part = std::string(record_to) + ".part";
   {
     std::ofstream record(part, std::ios::binary);
     for (int i = 0; i < argc; ++i) record << argv[i] << '\n';
   }
-  return std::rename(part.c_str(), record_to) == 0 ? 0 : 3;
+  if (std::rename(part.c_str(), record_to) != 0) return 3;
+  const char* status = std::getenv("SFX_CHILD_EXIT");
+  return status != nullptr ? std::atoi(status) : 0;
 }

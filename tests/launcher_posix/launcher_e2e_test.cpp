@@ -1,6 +1,7 @@
 // The built POSIX launcher, run as a user would: a payload appended to a copy of it, its child
 // started, delete mode, and every failure ending with the message, status 0 and nothing left.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "integrity.h"
 #include "payload_builder.h"
 
 namespace fs = std::filesystem;
@@ -88,6 +90,7 @@ class LauncherRun : public testing::Test {
     env_strings.push_back("TMPDIR=" + tmpdir.string());
     env_strings.push_back("SFX_CHILD_COPY=" + (root / "child-copy").string());
     env_strings.push_back("SFX_CHILD_RECORD=" + record().string());
+    env_strings.insert(env_strings.end(), extra_env.begin(), extra_env.end());
     std::vector<char*> envp;
     for (auto& s : env_strings) envp.push_back(&s[0]);
     envp.push_back(nullptr);
@@ -146,6 +149,7 @@ class LauncherRun : public testing::Test {
   }
 
   fs::path root, tmpdir, launcher;
+  std::vector<std::string> extra_env;  // "NAME=value" for the launcher and its child
 };
 
 TEST(LauncherBinary, DoesNotHoldTheMarker) {
@@ -215,10 +219,13 @@ TEST_F(LauncherRun, StartsNothingThatIsNotWhatWasPacked) {
   changed[32 + 13 + 2 + 4 + 100] ^= 0x40;
   const Bytes at_boundary(stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(first_block_end));
   const Bytes before_end_mark(stored.begin(), stored.end() - 6);
+  // Without a record, a file cut at a block boundary has no end mark either: refused all the same.
+  const Bytes bare_cut(stored.begin() + 32, stored.begin() + static_cast<std::ptrdiff_t>(first_block_end));
   for (const auto& [name, payload] : std::vector<std::pair<const char*, Bytes>>{
            {"a byte changed in a stored block", changed},
            {"cut at a block boundary", at_boundary},
-           {"cut just before the end mark", before_end_mark}}) {
+           {"cut just before the end mark", before_end_mark},
+           {"no record, cut at a block boundary", bare_cut}}) {
     SCOPED_TRACE(name);
     make_launcher(payload);
     expect_failure(run({}));
@@ -230,7 +237,10 @@ TEST_F(LauncherRun, StartsNothingThatIsNotWhatWasPacked) {
 }
 
 TEST_F(LauncherRun, EmptyProgramCannotStartAndIsNotLeft) {
-  make_launcher(payload_builder::marker());
+  Bytes empty = payload_builder::marker();
+  const Bytes end_mark = {'K', 'E', 'L', 'V', 'R', 'A'};
+  empty.insert(empty.end(), end_mark.begin(), end_mark.end());
+  make_launcher(empty);
   expect_failure(run({}));
 }
 
@@ -310,6 +320,101 @@ TEST_F(LauncherRun, MissingFileCostsAboutTenSeconds) {
   // 100 waits of 100 ms; the bound above leaves room for a busy machine.
   EXPECT_GE(outcome.seconds, 9.9);
   EXPECT_LT(outcome.seconds, 30.0);
+}
+
+// ---- the wait contract ---------------------------------------------------------------------------
+
+// Packed with the wait contract, the child gets its file's path and the launcher's own arguments,
+// each whole, and the launcher's path in SFX_LAUNCHER_PATH; the launcher waits, removes the file
+// and its folder, and ends with the child's status.
+TEST_F(LauncherRun, WaitsPassesItsArgumentsOnAndEndsWithTheChildsStatus) {
+  const Bytes child = read_file(CHILD_BINARY);
+  make_launcher(payload_builder::checked_payload(child, 64000, true, INTEGRITY_FLAG_WAIT));
+  extra_env = {"SFX_CHILD_EXIT=42", "SFX_CHILD_LAUNCHER_RECORD=" + (root / "launcher-record").string()};
+  const std::vector<std::string> args = {"/S", "two words", "say \"so\"", "Übung ñ", ""};
+  const Outcome outcome = run(args);
+  EXPECT_EQ(outcome.status, 42);
+  EXPECT_EQ(outcome.err, "");
+  ASSERT_TRUE(fs::exists(record())) << "the child ran before the launcher ended";
+  const std::vector<std::string> seen = read_lines(record());
+  ASSERT_EQ(seen.size(), args.size() + 1);
+  EXPECT_EQ(fs::path(seen[0]).parent_path().parent_path(), tmpdir);
+  EXPECT_EQ(std::vector<std::string>(seen.begin() + 1, seen.end()), args);
+  const std::string canonical_launcher = fs::canonical(launcher).string();
+  EXPECT_EQ(read_file(root / "launcher-record"), Bytes(canonical_launcher.begin(), canonical_launcher.end()));
+  EXPECT_TRUE(temp_files().empty()) << "the file and its folder are gone";
+}
+
+// A signal that ends the unpack removes the partial file and its folder before the launcher ends
+// by it.
+TEST_F(LauncherRun, ASignalDuringTheUnpackLeavesNothing) {
+  // 3,000 blocks of zeros: 192 MB to write, a few kilobytes to read.
+  Bytes payload = payload_builder::marker();
+  const Bytes zeros = payload_builder::framed(payload_builder::encoded_block(Bytes(64000, 0)));
+  for (int i = 0; i < 3000; ++i) payload.insert(payload.end(), zeros.begin(), zeros.end());
+  make_launcher(payload);
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    std::string path = launcher.string();
+    char* argv[] = {&path[0], nullptr};
+    const std::string tmp = "TMPDIR=" + tmpdir.string();
+    char* envp[] = {const_cast<char*>(tmp.c_str()), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv, envp), 0);
+    // Signalled once its file is being written.
+    bool writing = false;
+    for (int i = 0; i < 5000 && !writing; ++i) {
+      for (const fs::path& folder : temp_files()) writing |= !fs::is_empty(folder);
+      if (!writing) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    ASSERT_TRUE(writing);
+    kill(pid, signal_number);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    EXPECT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == signal_number);
+    EXPECT_TRUE(temp_files().empty());
+  }
+}
+
+// A console installer that asks its user keeps the terminal: the launcher waits in the same
+// process group, so the child reads the answer from the terminal, and its status is the run's.
+TEST_F(LauncherRun, AWaitingChildGetsItsAnswerFromTheTerminal) {
+  const std::string answer_file = (root / "answer").string();
+  const std::string script = "#!/bin/sh\nread answer </dev/tty && printf %s \"$answer\" >'" + answer_file +
+                             "'\nexit 7\n";
+  make_launcher(payload_builder::checked_payload(Bytes(script.begin(), script.end()), 64000, true,
+                                                 INTEGRITY_FLAG_WAIT));
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pseudo-terminal";
+  const std::string terminal = ptsname(master);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setsid();
+    const int slave = open(terminal.c_str(), O_RDWR);  // the session's controlling terminal
+    if (slave < 0) _exit(126);
+    dup2(slave, 0);
+    dup2(slave, 1);
+    dup2(slave, 2);
+    setenv("TMPDIR", tmpdir.c_str(), 1);
+    execl(launcher.c_str(), launcher.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The answer, typed once the child waits for it; what the terminal shows is read and dropped.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(write(master, "yes\n", 4), 4);
+  int wstatus = 0;
+  for (int i = 0; i < 200 && waitpid(pid, &wstatus, WNOHANG) == 0; ++i) {
+    char drain[256];
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    while (read(master, drain, sizeof drain) > 0) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  close(master);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 7);
+  EXPECT_EQ(read_file(answer_file), (Bytes{'y', 'e', 's'}));
+  EXPECT_TRUE(temp_files().empty());
 }
 
 }  // namespace
