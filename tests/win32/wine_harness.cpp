@@ -1,5 +1,7 @@
 #include "wine_harness.h"
 
+#include <algorithm>
+
 #include <cstring>
 
 #include "codec.h"
@@ -168,36 +170,69 @@ std::string quoted_if_blank(const std::string& path) {
 
 namespace {
 
-// Reads a visible failure message box, if one is up, and presses its OK button.
-void dismiss_message(LauncherRun* run) {
-  HWND box = FindWindowA("#32770", FAILURE_CAPTION);
-  if (box == nullptr || !IsWindowVisible(box)) return;
-  if (!run->message_shown) {
-    char text[512] = "";
-    // A message box's text is the static control with id 0xFFFF.
-    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-    run->message_text = text;
-    HWND progress = FindWindowA("#32770", PROGRESS_CAPTION);
-    run->progress_visible_with_message = progress != nullptr && IsWindowVisible(progress);
-  }
-  run->message_shown = true;
-  PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+struct WindowSearch {
+  DWORD process_id;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK collect_window(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<WindowSearch*>(context);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == search->process_id) search->found.push_back(window);
+  return TRUE;
 }
 
-}  // namespace
+// The top-level windows of a process, visible or not.
+std::vector<HWND> windows_of(DWORD process_id) {
+  WindowSearch search{process_id, {}};
+  EnumWindows(collect_window, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
 
-namespace {
+std::string window_text(HWND window) {
+  wchar_t text[512] = L"";
+  GetWindowTextW(window, text, 512);
+  return utf8(text);
+}
 
-// Sends WM_NULL to the progress window, if it is up, as the system does to tell a hung window.
-void ping_progress_window(LauncherRun* run) {
-  HWND window = FindWindowA("#32770", PROGRESS_CAPTION);
-  if (window == nullptr || !IsWindowVisible(window)) return;
-  ++run->pings;
-  DWORD_PTR result = 0;
-  if (SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 1500, &result) != 0) {
-    ++run->answers;
-  } else if (IsWindow(window) && IsWindowVisible(window)) {
-    ++run->ping_timeouts;
+// Notes the launcher's visible windows by their captions, and reads a visible failure message
+// box, if one is up (a dialog whose static text 0xFFFF is the message), and presses its OK button.
+void look_at_windows(LauncherRun* run, DWORD process_id) {
+  const std::vector<HWND> windows = windows_of(process_id);
+  for (HWND window : windows) {
+    if (!IsWindowVisible(window)) continue;
+    const std::string caption = window_text(window);
+    wchar_t text[512] = L"";
+    GetDlgItemTextW(window, 0xFFFF, text, 512);
+    const std::string message = utf8(text);
+    if (message.rfind("Unable to load installation data.", 0) != 0) {
+      if (std::find(run->titles_seen.begin(), run->titles_seen.end(), caption) == run->titles_seen.end())
+        run->titles_seen.push_back(caption);
+      continue;
+    }
+    if (!run->message_shown) {
+      run->message_text = message;
+      run->message_caption = caption;
+      for (HWND other : windows)
+        run->progress_visible_with_message |= other != window && IsWindowVisible(other);
+    }
+    run->message_shown = true;
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  }
+}
+
+// Sends WM_NULL to each of the launcher's windows, shown or hidden, as the system does to tell a
+// hung program.
+void ping_windows(LauncherRun* run, DWORD process_id) {
+  for (HWND window : windows_of(process_id)) {
+    ++run->pings;
+    DWORD_PTR result = 0;
+    if (SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 1500, &result) != 0) {
+      ++run->answers;
+    } else if (IsWindow(window)) {
+      ++run->ping_timeouts;
+    }
   }
 }
 
@@ -225,11 +260,11 @@ LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
   const DWORD deadline = GetTickCount() + 60000;
   DWORD next_ping = GetTickCount();
   while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
-    dismiss_message(&run);
+    look_at_windows(&run, process.dwProcessId);
     if (while_running != nullptr) while_running(context);
     if (watch && static_cast<LONG>(GetTickCount() - next_ping) >= 0) {
       next_ping = GetTickCount() + 300;
-      ping_progress_window(&run);
+      ping_windows(&run, process.dwProcessId);
     }
     if (static_cast<LONG>(GetTickCount() - deadline) > 0) break;
   }

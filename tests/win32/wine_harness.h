@@ -57,9 +57,8 @@ Bytes make_payload(const Bytes& program, bool end_mark = true);
 // PACK_CHUNK_BYTES zero bytes, then the end mark: a long unpack from a file of a tenth its size.
 bool write_long_payload(const std::string& path, const Bytes& head, uint32_t zero_blocks);
 
-// The texts a user sees, as the launcher shows them.
+// The texts a user sees, as the launcher shows them (FAILURE_CAPTION: texts.h).
 constexpr char PROGRESS_CAPTION[] = "Quenderby Corvalin Installation";
-// FAILURE_CAPTION: the launcher's own (texts.h).
 
 struct LauncherRun {
   bool started = false;   // CreateProcess succeeded
@@ -67,10 +66,13 @@ struct LauncherRun {
   DWORD exit_status = 0;
   bool message_shown = false;
   std::string message_text;
+  std::string message_caption;
+  // The captions of the launcher's other windows seen shown during the run (its progress window).
+  std::vector<std::string> titles_seen;
   // The progress window was still visible while the message box was up.
   bool progress_visible_with_message = false;
-  // With watch: how often the progress window was sent WM_NULL (every 300 ms, each given
-  // 1.5 s), how often it answered, and how often the wait ran out while it was still up.
+  // With watch: how often the launcher's windows, shown or hidden, were sent WM_NULL (every
+  // 300 ms, each given 1.5 s), how often they answered, and how often the wait ran out.
   int pings = 0;
   int answers = 0;
   int ping_timeouts = 0;

@@ -1,0 +1,263 @@
+// Deployment and the publisher's identity under wine, end to end: installers made by the real
+// tools (an NSIS installer, Windows Installer packages made by wixl), packed by this tree's
+// sfx.exe, run by the packed launcher as a deployment tool or a user would run them.
+#include <windows.h>
+
+#include <imagehlp.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "resource.h"
+#include "wine_harness.h"
+
+namespace {
+
+const std::string TOOL = windows_path(SFX_TOOL_EXE);
+const std::string CHILD = windows_path(SFX_CHILD_EXE);
+const std::string NSIS_INSTALLER = std::string(SFX_NSIS_INSTALLER).empty() ? "" : windows_path(SFX_NSIS_INSTALLER);
+const std::string MSI_PACKAGE = std::string(SFX_MSI_PACKAGES).empty() ? "" : windows_path(SFX_MSI_PACKAGES);
+
+// Runs sfx.exe with the arguments (each quoted) and returns its exit status.
+DWORD run_tool(const std::vector<std::string>& args) {
+  std::wstring line = L"\"" + wide(TOOL) + L"\"";
+  for (const std::string& arg : args) line += L" \"" + wide(arg) + L"\"";
+  STARTUPINFOW startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessW(wide(TOOL).c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                      &startup, &process)) {
+    return 255;
+  }
+  WaitForSingleObject(process.hProcess, 120000);
+  DWORD status = 255;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return status;
+}
+
+std::string read_text(const std::string& path) {
+  Bytes bytes;
+  return read_file(path, &bytes) ? std::string(bytes.begin(), bytes.end()) : std::string();
+}
+
+// The folders the launcher leaves in the temporary directory.
+std::vector<std::string> left_in(const std::string& temp) { return list_files(temp, "*", true); }
+
+// ---- the wait contract ------------------------------------------------------------------------
+
+// The NSIS installer records its command line and SFX_LAUNCHER_PATH in SFX_NSIS_RECORD, sleeps
+// SFX_NSIS_SLEEP milliseconds when set, and ends with SetErrorLevel 7.
+TEST(WaitContract, AnNsisInstallerSeesItsSwitchesAndTheLauncherEndsWithItsCode) {
+  if (NSIS_INSTALLER.empty()) GTEST_SKIP() << "no makensis";
+  ScratchFolder scratch("wait");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  const std::string waiting = scratch.path() + "\\setup-sfx.exe";
+  const std::string starting = scratch.path() + "\\setup-start.exe";
+  ASSERT_EQ(run_tool({"pack", "-q", "--wait", NSIS_INSTALLER, "-o", waiting}), 0u);
+  ASSERT_EQ(run_tool({"pack", "-q", NSIS_INSTALLER, "-o", starting}), 0u);
+  const std::string record = out + "\\record.txt";
+  SetEnvironmentVariableW(L"SFX_NSIS_RECORD", wide(record).c_str());
+
+  const LauncherRun run = run_launcher(waiting, "/S", temp, out);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_status, 7u) << "the installer's own code";
+  const std::string seen = read_text(record);
+  ASSERT_FALSE(seen.empty()) << "the installer ended before the launcher did";
+  const size_t line_end = seen.find("\r\n");
+  EXPECT_NE(seen.substr(0, line_end).find("\\EXE"), std::string::npos) << seen;
+  EXPECT_NE(seen.substr(0, line_end).find(".tmp\" /S"), std::string::npos) << "the quoted file, then /S: " << seen;
+  EXPECT_EQ(seen.substr(line_end + 2, seen.find("\r\n", line_end + 2) - line_end - 2), waiting)
+      << "SFX_LAUNCHER_PATH";
+  EXPECT_TRUE(left_in(temp).empty()) << "neither the file nor its folder is left";
+  EXPECT_TRUE(run.titles_seen.empty()) << "asked to be silent, it shows no window";
+
+  // A slow installer, run without a silent switch: the launcher's (hidden) window answers all
+  // the while it waits.
+  DeleteFileW(wide(record).c_str());
+  SetEnvironmentVariableW(L"SFX_NSIS_SLEEP", L"3000");
+  const LauncherRun slow = run_launcher(waiting, "/D=C:\\Acme", temp, out, true);
+  ASSERT_TRUE(slow.finished);
+  EXPECT_EQ(slow.exit_status, 7u);
+  EXPECT_GE(slow.answers, 8) << "pinged through the wait";
+  EXPECT_EQ(slow.ping_timeouts, 0) << slow.answers << " of " << slow.pings << " pings answered";
+  EXPECT_TRUE(left_in(temp).empty());
+
+  // Without --wait: today's contract, the launcher's path as the one argument and 1 at once.
+  DeleteFileW(wide(record).c_str());
+  SetEnvironmentVariableW(L"SFX_NSIS_SLEEP", nullptr);
+  const LauncherRun started = run_launcher(starting, "/S", temp, out);
+  ASSERT_TRUE(started.finished);
+  EXPECT_EQ(started.exit_status, 1u);
+  for (int i = 0; i < 200 && !file_exists(record); ++i) Sleep(50);
+  EXPECT_NE(read_text(record).find(starting), std::string::npos) << "its own path as the argument";
+  SetEnvironmentVariableW(L"SFX_NSIS_RECORD", nullptr);
+}
+
+TEST(WaitContract, AWindowsInstallerPackageInstallsThroughMsiexec) {
+  if (MSI_PACKAGE.empty()) GTEST_SKIP() << "no wixl";
+  ScratchFolder scratch("msi");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  const std::string failing_package = MSI_PACKAGE.substr(0, MSI_PACKAGE.size() - 5) + "1.msi";
+  struct Case {
+    const char* name;
+    std::string package;
+    DWORD status;
+  };
+  for (const Case& c : {Case{"installs", MSI_PACKAGE, 0}, Case{"fails", failing_package, 1603}}) {
+    SCOPED_TRACE(c.name);
+    const std::string packed = scratch.path() + "\\" + c.name + ".exe";
+    ASSERT_EQ(run_tool({"pack", "-q", c.package, "-o", packed}), 0u) << "a package always waits";
+    const LauncherRun run = run_launcher(packed, "/qn", temp, out);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_status, c.status) << "msiexec's own code";
+    EXPECT_FALSE(run.message_shown);
+    EXPECT_TRUE(left_in(temp).empty());
+  }
+  EXPECT_TRUE(file_exists("C:\\Program Files (x86)\\AcmeTest\\readme.txt") ||
+              file_exists("C:\\Program Files\\AcmeTest\\readme.txt"))
+      << "the package's file is installed";
+}
+
+// ---- one judgement of a payload ----------------------------------------------------------------
+
+TEST(Judgement, ABarePayloadCutAtABlockBoundaryStartsNothing) {
+  ScratchFolder scratch("cut");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  const std::string packed = scratch.path() + "\\setup-sfx.exe";
+  ASSERT_EQ(run_tool({"pack", "-q", "--no-record", "-b", "4096", CHILD, "-o", packed}), 0u);
+  Bytes file;
+  ASSERT_TRUE(read_file(packed, &file));
+  // The first block after the marker ends where the second's length begins.
+  const std::string marker = "WOMBIXINSTALL";
+  const auto at = std::search(file.begin(), file.end(), marker.begin(), marker.end()) - file.begin() + 13;
+  const size_t first_end = static_cast<size_t>(at) + 2 + ((size_t{file[static_cast<size_t>(at)]} << 8) |
+                                                         file[static_cast<size_t>(at) + 1]);
+  file.resize(first_end);
+  ASSERT_TRUE(write_file(packed, file));
+  const LauncherRun run = run_launcher(packed, "", temp, out);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_status, 0u);
+  EXPECT_TRUE(run.message_shown);
+  EXPECT_FALSE(wait_for_child(out, 500));
+  EXPECT_TRUE(left_in(temp).empty());
+}
+
+// ---- the publisher's identity ------------------------------------------------------------------
+
+TEST(Identity, TheWindowAndTheMessageCarryThePublishersTexts) {
+  ScratchFolder scratch("texts");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  const std::string packed = scratch.path() + "\\acme-sfx.exe";
+  ASSERT_EQ(run_tool({"pack", "-q", CHILD, "-o", packed, "--title", "Acme Tool Setup", "--failure-title",
+                      "Acme Setup Stopped", "--url", "https://acme.example/help"}),
+            0u);
+  SetEnvironmentVariableW(L"SFX_CHILD_NO_COPY", L"1");
+  const LauncherRun run = run_launcher(packed, "", temp, out);
+  SetEnvironmentVariableW(L"SFX_CHILD_NO_COPY", nullptr);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_status, 1u);
+  EXPECT_NE(std::find(run.titles_seen.begin(), run.titles_seen.end(), "Acme Tool Setup"), run.titles_seen.end());
+
+  // Damaged, the message names the publisher's caption and address.
+  Bytes file;
+  ASSERT_TRUE(read_file(packed, &file));
+  file.resize(file.size() - 3);
+  ASSERT_TRUE(write_file(packed, file));
+  const LauncherRun damaged = run_launcher(packed, "", temp, out);
+  ASSERT_TRUE(damaged.finished);
+  EXPECT_TRUE(damaged.message_shown);
+  EXPECT_EQ(damaged.message_caption, "Acme Setup Stopped");
+  EXPECT_EQ(damaged.message_text,
+            "Unable to load installation data.\n\nVisit  https://acme.example/help  for more information.    ");
+}
+
+// The version strings of a file, as Explorer reads them.
+std::string version_string(const std::string& file, const char* key) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(wide(file).c_str(), &ignored);
+  std::vector<uint8_t> info(size);
+  if (size == 0 || !GetFileVersionInfoW(wide(file).c_str(), 0, size, info.data())) return "";
+  struct Translation {
+    WORD language, code_page;
+  }* translation = nullptr;
+  UINT n = 0;
+  if (!VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &n) ||
+      n < sizeof *translation) {
+    return "";
+  }
+  wchar_t path[128];
+  wsprintfW(path, L"\\StringFileInfo\\%04x%04x\\%hs", translation->language, translation->code_page, key);
+  wchar_t* value = nullptr;
+  return VerQueryValueW(info.data(), path, reinterpret_cast<void**>(&value), &n) && n > 0 ? utf8(value) : "";
+}
+
+// The images of a program's icon group, as the system loads them.
+std::vector<Bytes> icon_images(const std::string& file, const wchar_t* group) {
+  std::vector<Bytes> images;
+  HMODULE module = LoadLibraryExW(wide(file).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (module == nullptr) return images;
+  HRSRC found = FindResourceW(module, group, reinterpret_cast<LPCWSTR>(RT_GROUP_ICON));
+  const auto* dir = found != nullptr ? static_cast<const uint8_t*>(LockResource(LoadResource(module, found))) : nullptr;
+  const uint16_t count = dir != nullptr ? static_cast<uint16_t>(dir[4] | (dir[5] << 8)) : 0;
+  for (uint16_t i = 0; i < count; ++i) {
+    const uint8_t* entry = dir + 6 + 14 * i;
+    const uint16_t id = static_cast<uint16_t>(entry[12] | (entry[13] << 8));
+    HRSRC image = FindResourceW(module, MAKEINTRESOURCEW(id), reinterpret_cast<LPCWSTR>(RT_ICON));
+    if (image == nullptr) continue;
+    const auto* bytes = static_cast<const uint8_t*>(LockResource(LoadResource(module, image)));
+    images.emplace_back(bytes, bytes + SizeofResource(module, image));
+  }
+  FreeLibrary(module);
+  return images;
+}
+
+// Packed with no option, the launcher carries the installer's icon and version information; it
+// still starts its installer, verifies, has a right checksum, and packs to the same bytes twice.
+TEST(Identity, AnInstallersOwnIconAndVersionAreCopied) {
+  if (NSIS_INSTALLER.empty()) GTEST_SKIP() << "no makensis";
+  ScratchFolder scratch("copy");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  const std::string packed = scratch.path() + "\\acme-sfx.exe";
+  const std::string again = scratch.path() + "\\acme-sfx-again.exe";
+  ASSERT_EQ(run_tool({"pack", "-q", NSIS_INSTALLER, "-o", packed}), 0u);
+  ASSERT_EQ(run_tool({"pack", "-q", NSIS_INSTALLER, "-o", again}), 0u);
+  Bytes first, second;
+  ASSERT_TRUE(read_file(packed, &first) && read_file(again, &second));
+  EXPECT_TRUE(first == second) << "the same inputs give the same bytes";
+
+  for (const char* key : {"ProductName", "CompanyName", "FileDescription", "FileVersion", "ProductVersion"}) {
+    EXPECT_EQ(version_string(packed, key), version_string(NSIS_INSTALLER, key)) << key;
+    EXPECT_FALSE(version_string(packed, key).empty()) << key;
+  }
+  const std::vector<Bytes> installer_icons = icon_images(NSIS_INSTALLER, MAKEINTRESOURCEW(103));
+  ASSERT_FALSE(installer_icons.empty());
+  EXPECT_EQ(icon_images(packed, MAKEINTRESOURCEW(IDI_LAUNCHER)), installer_icons) << "byte for byte";
+
+  DWORD stored = 0, computed = 0;
+  ASSERT_EQ(MapFileAndCheckSumW(wide(packed).c_str(), &stored, &computed), CHECKSUM_SUCCESS);
+  EXPECT_EQ(stored, computed) << "the checksum covers the whole packed file";
+  EXPECT_EQ(run_tool({"verify", "-q", packed}), 0u);
+
+  const std::string record = out + "\\record.txt";
+  SetEnvironmentVariableW(L"SFX_NSIS_RECORD", wide(record).c_str());
+  const LauncherRun run = run_launcher(packed, "", temp, out);
+  SetEnvironmentVariableW(L"SFX_NSIS_RECORD", nullptr);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exit_status, 1u);
+  for (int i = 0; i < 200 && !file_exists(record); ++i) Sleep(50);
+  EXPECT_TRUE(file_exists(record)) << "the installer ran";
+}
+
+}  // namespace
