@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -157,6 +158,22 @@ TEST(LauncherBinary, DoesNotHoldTheMarker) {
   ASSERT_FALSE(file.empty());
   const Bytes marker = payload_builder::marker();
   EXPECT_EQ(std::search(file.begin(), file.end(), marker.begin(), marker.end()), file.end());
+}
+
+// It runs on any system with its C library, or none: it needs no shared library but the C library.
+TEST(LauncherBinary, NeedsNoSharedLibraryButTheCLibrary) {
+  const std::string command = std::string("readelf -d '") + LAUNCHER_BINARY + "' 2>&1";
+  std::FILE* output = popen(command.c_str(), "r");
+  ASSERT_NE(output, nullptr);
+  std::string text;
+  char line[512];
+  while (std::fgets(line, sizeof line, output) != nullptr) text += line;
+  if (pclose(output) != 0 && text.find("readelf") != std::string::npos) GTEST_SKIP() << "no readelf";
+  for (size_t at = text.find("(NEEDED)"); at != std::string::npos; at = text.find("(NEEDED)", at + 1)) {
+    const size_t open = text.find('[', at);
+    const std::string library = text.substr(open + 1, text.find(']', open) - open - 1);
+    EXPECT_EQ(library.rfind("libc.so", 0), 0u) << library;
+  }
 }
 
 TEST_F(LauncherRun, UnpacksAndStartsItsChild) {

@@ -1,8 +1,10 @@
 // The progress window and the failure message for the POSIX platform layer, on stderr: the bar
-// is one line redrawn in place, and only on a terminal; the message always.
+// is one line redrawn in place, and only on a terminal; the message always. Written with plain
+// write calls: the C library's formatting code was a quarter of the launcher (62.9 KB against
+// 46.2 KB, linked statically against musl).
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 
 #include "platform.h"
@@ -13,18 +15,35 @@ namespace {
 // The bar's BAR_WIDTH dialog units, drawn as this many characters.
 constexpr int32_t BAR_CHARS = 40;
 constexpr char LABEL[] = "Uncompressing setup file: ";
+// "\r", the label, "[", the bar, "]".
+constexpr size_t LINE_BYTES = 1 + (sizeof LABEL - 1) + 1 + BAR_CHARS + 1;
 
 bool shown = false;
 int32_t drawn_chars = 0;  // what the line shows now; a fill that changes nothing is not drawn
 
+void put(const char* bytes, size_t n) {
+  while (n > 0) {
+    const ssize_t done = ::write(STDERR_FILENO, bytes, n);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return;
+    bytes += done;
+    n -= static_cast<size_t>(done);
+  }
+}
+
+void put(const char* text) { put(text, std::strlen(text)); }
+
 void draw(int32_t filled_chars) {
   drawn_chars = filled_chars;
-  char line[sizeof LABEL + BAR_CHARS + 8];
-  int at = std::snprintf(line, sizeof line, "\r%s[", LABEL);
+  char line[LINE_BYTES];
+  size_t at = 0;
+  line[at++] = '\r';
+  std::memcpy(line + at, LABEL, sizeof LABEL - 1);
+  at += sizeof LABEL - 1;
+  line[at++] = '[';
   for (int32_t i = 0; i < BAR_CHARS; ++i) line[at++] = i < filled_chars ? '#' : ' ';
   line[at++] = ']';
-  std::fwrite(line, 1, static_cast<size_t>(at), stderr);
-  std::fflush(stderr);
+  put(line, at);
 }
 
 }  // namespace
@@ -49,8 +68,11 @@ void platform_progress_fill(int32_t left, int32_t top, int32_t right, int32_t bo
 void platform_progress_hide() {
   if (!shown) return;
   // Blank the line and leave the cursor at its start, as if the window had gone.
-  std::fprintf(stderr, "\r%*s\r", static_cast<int>(sizeof LABEL + BAR_CHARS + 1), "");
-  std::fflush(stderr);
+  char blank[LINE_BYTES + 1];
+  std::memset(blank, ' ', sizeof blank);
+  blank[0] = '\r';
+  blank[LINE_BYTES] = '\r';
+  put(blank, sizeof blank);
   shown = false;
 }
 
@@ -60,6 +82,8 @@ void platform_progress_poll() {}
 void platform_progress_release() {}
 
 void platform_show_message(const char* caption, const char* text) {
-  std::fprintf(stderr, "%s: %s\n", caption, text);
-  std::fflush(stderr);
+  put(caption);
+  put(": ");
+  put(text);
+  put("\n");
 }
