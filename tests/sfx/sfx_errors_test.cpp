@@ -173,6 +173,7 @@ INSTANTIATE_TEST_SUITE_P(Files, SfxMissing, testing::ValuesIn(MISSING_CASES),
 struct UsageCase {
   const char* name;
   std::vector<std::string> args;
+  const char* says = "";  // a part of the message, in the tool's own words
 };
 
 // Names the case in test listings instead of dumping its bytes.
@@ -201,6 +202,17 @@ const UsageCase USAGE_CASES[] = {
     {"stdin_twice", {"verify", "-", "--original", "-"}},
     // Not a comparison skipped.
     {"original_named_empty", {"verify", "in", "--original", ""}},
+    // Each names what is wrong, in the tool's own words.
+    {"output_named_empty", {"compress", "in", "-o", ""}, "sfx: -o (OUTPUT) is empty; name a file"},
+    {"installer_named_empty", {"pack", "", "-o", "q.exe"}, "sfx: INSTALLER is empty; name a file"},
+    {"name_that_starts_with_a_dash", {"pack", "-weird.txt", "-o", "x"},
+     "'-weird.txt' is read as an option; a file whose name starts with '-' is written as ./-weird.txt"},
+    {"block_size_in_words", {"compress", "in", "-o", "out", "-b", "abc"},
+     "--block-size: takes a whole number from 1 to 65020, not 'abc'"},
+    {"threads_out_of_range", {"compress", "in", "-o", "out", "-T", "999"}, "takes a whole number from 0 to 128"},
+    {"bench_seconds_not_a_number", {"bench", "in", "--min-seconds", "nan"},
+     "--min-seconds: takes a number of seconds from 0 to 3600, not 'nan'"},
+    {"directory_as_input", {"pack", ".", "-o", "out"}, "sfx: .: is a directory"},
 };
 
 class SfxUsage : public testing::TestWithParam<UsageCase> {};
@@ -212,6 +224,7 @@ TEST_P(SfxUsage, ExitsTwoWithAMessageAndWritesNothing) {
   const SfxResult result = run_sfx(dir, GetParam().args);
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err.rfind("sfx: ", 0), 0u) << result.err;
+  EXPECT_TRUE(contains(result.err, GetParam().says)) << result.err;
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(dir.names(), std::vector<std::string>{"in"});
   EXPECT_EQ(read_file(dir.file("in")), input);
