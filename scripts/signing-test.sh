@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Signing a packed launcher, end to end, with a throw-away certificate:
 #   scripts/signing-test.sh NATIVE_BUILD WINDOWS_BUILD
-# - pack a Windows program, sign the result with osslsigncode, and check that the signature
-#   verifies, that `sfx verify` passes the signed file, and that under wine the signed launcher
-#   starts its program;
+# - pack a Windows program with a publisher's identity (title, product, version), sign the result
+#   with osslsigncode, and check that the signature verifies, that `sfx verify` passes the signed
+#   file, and that under wine the signed launcher starts its program;
 # - sign a bare launcher, append a payload after the signature (where a signature does not
 #   reach), and check that `sfx verify` finds no payload and the launcher shows its message and
 #   starts nothing;
@@ -36,7 +36,8 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=sfx signing test" \
 sign() { osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -n "sfx signing test" \
            -in "$1" -out "$2" >/dev/null; }
 
-"$sfx" pack -q --stub "$stub" "$child" -o "$work/setup.exe"
+"$sfx" pack -q --stub "$stub" "$child" -o "$work/setup.exe" --title "Acme Tool Setup" --product "Acme Tool" \
+  --company "Acme Corporation" --product-version 1.2.3.4
 sign "$work/setup.exe" "$work/signed.exe"
 check "the signed launcher's signature verifies" \
   quietly osslsigncode verify -CAfile "$work/cert.pem" -in "$work/signed.exe"

@@ -191,6 +191,7 @@ TEST(SfxListJson, DescribesThePackedFile) {
        {{{"number", 0}, {"offset", 1045}, {"length", 12}, {"kind", "coded"}, {"decoded", 54}},
         {{"number", 1}, {"offset", 1059}, {"length", 7}, {"kind", "stored"}, {"decoded", 3}}}},
       {"end", {{"kind", "end_mark"}, {"offset", 1068}, {"bytes_after", 4}}},
+      {"launcher", nullptr},  // a stand-in launcher, without resources
       {"totals",
        {{"blocks", 2},
         {"coded", 1},

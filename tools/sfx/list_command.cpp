@@ -6,11 +6,15 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "commands.h"
 #include "crc32.h"
 #include "file_io.h"
+#include "launcher_identity.h"
+#include "launcher_stub.h"
+#include "pe_resources.h"
 #include "number_texts.h"
 #include "payload_scan.h"
 #include "tool_error.h"
@@ -125,6 +129,72 @@ nlohmann::json record_json(const PayloadScan& scan) {
   return record;
 }
 
+// The identity of the Windows launcher before the payload (its icon, version information and
+// texts), read from the file's bytes up to the integrity record or the marker; nullopt for a file
+// that is no Windows program, cannot be read again (a pipe), or whose resources cannot be read.
+std::optional<LauncherIdentity> launcher_identity_of(InputFile& input, const PayloadScan& scan) {
+  if (!scan.image().is_pe || !input.can_rewind()) return std::nullopt;
+  const int64_t end = scan.record_status() == INTEGRITY_ABSENT ? scan.marker_offset() : scan.record_offset();
+  if (end <= 0 || static_cast<uint64_t>(end) > MAX_STUB_BYTES) return std::nullopt;
+  try {
+    input.rewind();
+    std::vector<uint8_t> stub(static_cast<size_t>(end));
+    stub.resize(input.read_full(stub.data(), stub.size()));
+    return read_identity(stub);
+  } catch (const ResourceError&) {
+    return std::nullopt;
+  } catch (const ToolError&) {
+    return std::nullopt;
+  }
+}
+
+std::string icon_text(const IconDescription& icon) {
+  return std::to_string(icon.width == 0 ? 256 : icon.width) + "x" + std::to_string(icon.height == 0 ? 256 : icon.height) +
+         " " + std::to_string(icon.bit_count) + "-bit" + (icon.png ? " PNG" : "");
+}
+
+std::string version_text(const std::array<uint16_t, 4>& v) {
+  return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." + std::to_string(v[3]);
+}
+
+nlohmann::json identity_json(const std::optional<LauncherIdentity>& identity) {
+  if (!identity) return nullptr;
+  nlohmann::json icons = nlohmann::json::array();
+  for (const IconDescription& icon : identity->icons)
+    icons.push_back({{"width", icon.width == 0 ? 256 : icon.width},
+                     {"height", icon.height == 0 ? 256 : icon.height},
+                     {"bits", icon.bit_count},
+                     {"png", icon.png}});
+  nlohmann::json strings = nlohmann::json::object();
+  for (const auto& [key, value] : identity->version_strings) strings[key] = value;
+  nlohmann::json out = {{"icons", icons},
+                        {"version_strings", strings},
+                        {"file_version", nullptr},
+                        {"product_version", nullptr},
+                        {"title", identity->title ? nlohmann::json(*identity->title) : nlohmann::json(nullptr)},
+                        {"failure_title", identity->failure_title},
+                        {"url", identity->url}};
+  if (identity->has_version_numbers) {
+    out["file_version"] = version_text(identity->file_version);
+    out["product_version"] = version_text(identity->product_version);
+  }
+  return out;
+}
+
+void print_identity(const LauncherIdentity& identity) {
+  std::string icons;
+  for (const IconDescription& icon : identity.icons) icons += (icons.empty() ? "" : ", ") + icon_text(icon);
+  std::printf("launcher icon: %s\n", icons.empty() ? "none" : icons.c_str());
+  for (const auto& [key, value] : identity.version_strings)
+    std::printf("launcher version: %s: %s\n", key.c_str(), value.c_str());
+  if (identity.has_version_numbers)
+    std::printf("launcher version numbers: file %s, product %s\n", version_text(identity.file_version).c_str(),
+                version_text(identity.product_version).c_str());
+  if (identity.title) std::printf("launcher title: %s\n", identity.title->c_str());
+  std::printf("launcher failure caption: %s\nlauncher address: %s\n", identity.failure_title.c_str(),
+              identity.url.c_str());
+}
+
 }  // namespace
 
 int run_list(const ListOptions& options) {
@@ -223,6 +293,7 @@ int run_list(const ListOptions& options) {
                      {"original_bytes", original},
                      {"ratio", original == 0 ? nlohmann::json(nullptr) : nlohmann::json(ratio_of(original, payload))},
                      {"crc32", crc_text(walk.crc)}};
+    out["launcher"] = identity_json(launcher_identity_of(input, scan));
     print_json(out);
     return SFX_EXIT_OK;
   }
@@ -265,5 +336,6 @@ int run_list(const ListOptions& options) {
                   empty_block_note(scan.empty_block_number(), scan.empty_block_offset(), after).c_str());
       break;
   }
+  if (const std::optional<LauncherIdentity> identity = launcher_identity_of(input, scan)) print_identity(*identity);
   return SFX_EXIT_OK;
 }
