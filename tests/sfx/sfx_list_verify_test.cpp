@@ -191,7 +191,15 @@ TEST(SfxListJson, DescribesThePackedFile) {
        {{{"number", 0}, {"offset", 1045}, {"length", 12}, {"kind", "coded"}, {"decoded", 54}},
         {{"number", 1}, {"offset", 1059}, {"length", 7}, {"kind", "stored"}, {"decoded", 3}}}},
       {"end", {{"kind", "end_mark"}, {"offset", 1068}, {"bytes_after", 4}}},
-      {"launcher", nullptr},  // a stand-in launcher, without resources
+      // A stand-in launcher without resources: no icon, no version, the launcher's own texts.
+      {"launcher",
+       {{"icons", nlohmann::json::array()},
+        {"version_strings", nlohmann::json::object()},
+        {"file_version", nullptr},
+        {"product_version", nullptr},
+        {"title", nullptr},
+        {"failure_title", "Corvalin Installation Cancelled"},
+        {"url", "https://quenderby.dev/corvalin"}}},
       {"totals",
        {{"blocks", 2},
         {"coded", 1},
