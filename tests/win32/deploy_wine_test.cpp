@@ -159,7 +159,13 @@ TEST(Identity, TheWindowAndTheMessageCarryThePublishersTexts) {
   const std::string temp = scratch.make("temp");
   const std::string out = scratch.make("out");
   const std::string packed = scratch.path() + "\\acme-sfx.exe";
-  ASSERT_EQ(run_tool({"pack", "-q", CHILD, "-o", packed, "--title", "Acme Tool Setup", "--failure-title",
+  // The child with 64 MB after its image (it runs the same): an unpack long enough to be seen.
+  const std::string installer = scratch.path() + "\\setup.exe";
+  Bytes program;
+  ASSERT_TRUE(read_file(CHILD, &program));
+  program.resize(program.size() + (64u << 20), 0);
+  ASSERT_TRUE(write_file(installer, program));
+  ASSERT_EQ(run_tool({"pack", "-q", installer, "-o", packed, "--title", "Acme Tool Setup", "--failure-title",
                       "Acme Setup Stopped", "--url", "https://acme.example/help"}),
             0u);
   SetEnvironmentVariableW(L"SFX_CHILD_NO_COPY", L"1");
