@@ -22,24 +22,11 @@ const std::string CHILD = windows_path(SFX_CHILD_EXE);
 const std::string NSIS_INSTALLER = std::string(SFX_NSIS_INSTALLER).empty() ? "" : windows_path(SFX_NSIS_INSTALLER);
 const std::string MSI_PACKAGE = std::string(SFX_MSI_PACKAGES).empty() ? "" : windows_path(SFX_MSI_PACKAGES);
 
-// Runs sfx.exe with the arguments (each quoted) and returns its exit status.
+// Runs sfx.exe with the arguments, each quoted, and returns its exit status.
 DWORD run_tool(const std::vector<std::string>& args) {
-  std::wstring line = L"\"" + wide(TOOL) + L"\"";
+  std::wstring line;
   for (const std::string& arg : args) line += L" \"" + wide(arg) + L"\"";
-  STARTUPINFOW startup;
-  std::memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  if (!CreateProcessW(wide(TOOL).c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                      &startup, &process)) {
-    return 255;
-  }
-  WaitForSingleObject(process.hProcess, 120000);
-  DWORD status = 255;
-  GetExitCodeProcess(process.hProcess, &status);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return status;
+  return run_program(TOOL, line);
 }
 
 std::string read_text(const std::string& path) {

@@ -462,23 +462,7 @@ TEST(ShellStart, StartsATmpFileAsAProgramWithItsArgument) {
 
 // ---- the library search ----------------------------------------------------------------------
 
-DWORD run_probe(const std::string& probe, const char* arguments) {
-  std::wstring line = L"\"" + wide(probe) + L"\" " + wide(arguments);
-  STARTUPINFOW startup;
-  std::memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  if (!CreateProcessW(wide(probe).c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return 99;
-  }
-  WaitForSingleObject(process.hProcess, 60000);
-  DWORD status = 99;
-  GetExitCodeProcess(process.hProcess, &status);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return status;
-}
+DWORD run_probe(const std::string& probe, const char* arguments) { return run_program(probe, wide(arguments)); }
 
 TEST(LibrarySearch, PassesOverALibraryPlantedBesideTheProgram) {
   // As a file downloaded beside the launcher would lie: loaded by name without the restriction,

@@ -276,6 +276,24 @@ LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
   return run;
 }
 
+DWORD run_program(const std::string& program, const std::wstring& arguments) {
+  std::wstring line = L"\"" + wide(program) + L"\" " + arguments;
+  STARTUPINFOW startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessW(wide(program).c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
+    return 255;
+  }
+  WaitForSingleObject(process.hProcess, 120000);
+  DWORD status = 255;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return status;
+}
+
 bool wait_for_child(const std::string& child_out, DWORD timeout_ms) {
   const DWORD start = GetTickCount();
   while (!file_exists(child_out + "\\done.txt")) {

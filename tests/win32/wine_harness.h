@@ -89,6 +89,10 @@ LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
                          bool watch = false, WhileRunning while_running = nullptr,
                          void* context = nullptr);
 
+// Runs program with the command-line arguments given (joined as they stand) and waits up to two
+// minutes for it: its exit status, 255 when it could not be started.
+DWORD run_program(const std::string& program, const std::wstring& arguments);
+
 // Waits until the child has written everything (done.txt) or the time runs out.
 bool wait_for_child(const std::string& child_out, DWORD timeout_ms);
 
