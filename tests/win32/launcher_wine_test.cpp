@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <tlhelp32.h>
 #include <sddl.h>
 
 #include <gtest/gtest.h>
@@ -215,16 +216,34 @@ TEST(LauncherFolder, GivesAccessToTheUserAdministratorsAndSystemAlone) {
 
 // ---- a long unpack: a window that answers, and a file nobody else can touch -------------------
 
-// Another program of the same user, trying the whole time to write, delete or rename the
-// launcher's temporary file.
+// Whether a process runs from one of the launcher's temporary files (EXE….tmp).
+bool unpacked_program_runs() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  bool found = false;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
+    found = is_windows_temp_file_name(utf8(entry.szExeFile).c_str());
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+// Another program of the same user, trying to write, delete or rename the launcher's temporary
+// file from its creation until the program runs from it: then the launcher lets go of it, and
+// what the program does with its own file is its own affair.
 struct Intruder {
   std::string temp;
+  bool program_runs = false;
   int attempts = 0;
   int successes = 0;
 };
 
 void intrude(void* context) {
   auto* intruder = static_cast<Intruder*>(context);
+  intruder->program_runs = intruder->program_runs || unpacked_program_runs();
+  if (intruder->program_runs) return;
   for (const std::string& folder : list_files(intruder->temp, "SFX*", true)) {
     for (const std::string& name : list_files(intruder->temp + "\\" + folder, "EXE*.tmp")) {
       const std::wstring path = wide(intruder->temp + "\\" + folder + "\\" + name);
