@@ -20,7 +20,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 if [ "${SFX_BENCH_UNDER_XVFB:-}" = "" ]; then
   echo "== building (build-perf, Release)"
   cmake -S "$root" -B "$root/build-perf" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$root/build-perf" -j"$jobs" --target sfx launcher >/dev/null
+  cmake --build "$root/build-perf" -j"$jobs" --target sfx >/dev/null
   with_wine=0
   if command -v wine >/dev/null && command -v i686-w64-mingw32-g++-posix >/dev/null; then
     . "$root/scripts/wine-env.sh"
@@ -45,7 +45,6 @@ fi
 
 work=$SFX_BENCH_WORK
 sfx=$root/build-perf/tools/sfx/sfx
-posix_stub=$root/build-perf/launcher/platform/posix/launcher
 
 now() { date +%s%N; }
 # median TIMES...: the middle value (seconds, from nanoseconds)
@@ -53,7 +52,8 @@ median() { printf '%s\n' "$@" | sort -n | awk '{v[NR]=$1} END {printf "%.3f", v[
 
 echo "== making the installer and packing it"
 "$root/bench/make-installer.sh" "$work/setup" >/dev/null
-"$sfx" pack -q --stub "$posix_stub" "$work/setup" -o "$work/setup-sfx"
+# The POSIX launcher sfx carries (statically linked against musl where musl-tools is installed).
+"$sfx" pack -q --stub posix "$work/setup" -o "$work/setup-sfx"
 echo "installer: $(stat -c %s "$work/setup") bytes; packed: $(stat -c %s "$work/setup-sfx") bytes"
 mkdir -p "$work/tmp"
 
