@@ -149,55 +149,46 @@ bool unpack_copy(UnpackRun* run) {
   // a block is read whole before any of its bytes goes out, so within a block every such point
   // gives the same width, and only the block's first point can move the bar. The bar is drawn
   // only when its right edge moves: at most once per unit of its width.
-  bool intact = true;
+  bool read_whole = true;  // false: the payload is damaged
+  bool written = true;     // false: a write failed (disk full)
   int32_t drawn_right = BAR_LEFT;
   for (;;) {
     const uint8_t* bytes = nullptr;
     uint32_t n = 0;
     const int got = next_payload_bytes(reader, &bytes, &n);
     if (got <= 0) {
-      intact = got == 0;
+      read_whole = got == 0;
       break;
     }
-    run->failure = LAUNCHER_EXIT_FILE_FAILED;
     run->output_crc = crc32_update(run->output_crc, bytes, n);
     // The first pace point in this block, if any: the output count of the byte before which it
     // falls, less the bytes already out.
     const uint64_t point = (run->output_bytes / BAR_PACE_BYTES + 1) * BAR_PACE_BYTES;
     uint32_t before = n;
     if (point - run->output_bytes <= n) before = static_cast<uint32_t>(point - run->output_bytes - 1);
-    if (!put_output_bytes(bytes, before, run->temp_fd)) {
-      intact = false;
-      break;
-    }
-    if (before < n) {
+    written = put_output_bytes(bytes, before, run->temp_fd);
+    if (written && before < n) {
       const int32_t right = bar_right(payload_reader_offset(reader) - run->payload_start, run->payload_size);
       if (right != drawn_right) {
         platform_progress_fill(BAR_LEFT, BAR_TOP, right, BAR_BOTTOM);
         drawn_right = right;
       }
-      if (!put_output_bytes(bytes + before, n - before, run->temp_fd)) {
-        intact = false;
-        break;
-      }
+      written = put_output_bytes(bytes + before, n - before, run->temp_fd);
     }
+    if (!written) break;
     run->output_bytes += n;
-    run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
     // The window answers its messages (repaints, moves, tells the system it is alive) between
     // blocks; the platform keeps this cheap.
     platform_progress_poll();
   }
-  if (intact) {
-    run->failure = LAUNCHER_EXIT_FILE_FAILED;
-    intact = put_output_byte(OUTPUT_FLUSH, run->temp_fd);
-  }
+  if (read_whole && written) written = put_output_byte(OUTPUT_FLUSH, run->temp_fd);
   // The file is closed once, whatever happened; a failed close may be the first news of a write
   // that did not reach the disk.
-  const bool closed = platform_close(run->temp_fd);
+  written = platform_close(run->temp_fd) && written;
   run->temp_fd = PLATFORM_NO_FILE;
   close_file(&run->own_fd);
-  if (intact && !closed) run->failure = LAUNCHER_EXIT_FILE_FAILED;
-  return intact && closed;
+  run->failure = read_whole ? LAUNCHER_EXIT_FILE_FAILED : LAUNCHER_EXIT_BAD_PAYLOAD;
+  return read_whole && written;
 }
 
 bool unpack_check(UnpackRun* run) {

@@ -31,6 +31,15 @@ inline Bytes expected_payload(const Bytes& data, size_t block_input = 64000, boo
   return out;
 }
 
+// The file offset of block number's 2-byte length in payload, a layout with its record, and that
+// length.
+inline size_t block_offset(const Bytes& payload, int number) {
+  size_t at = 32 + 13;
+  for (int block = 0; block < number; ++block) at += 2 + ((size_t{payload[at]} << 8) | payload[at + 1]);
+  return at;
+}
+inline size_t block_length(const Bytes& payload, size_t at) { return (size_t{payload[at]} << 8) | payload[at + 1]; }
+
 // stub then payload, as pack writes them: a Windows program's CheckSum field set for the whole
 // file (16-bit little-endian words added with their carries folded in, the field taken as zero,
 // the length added).

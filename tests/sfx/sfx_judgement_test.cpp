@@ -23,11 +23,9 @@ TEST(SfxJudgement, ADamagedBlockIsNamedAsDamageByEveryCommand) {
   ScratchDir dir;
   const Bytes data = test_data::text_like(64000 * 4, 71);
   Bytes payload = expected_payload(data);
-  size_t at = 32 + 13;
-  for (int block = 0; block < 2; ++block) at += 2 + ((size_t{payload[at]} << 8) | payload[at + 1]);
-  const size_t block_2 = at;
-  const size_t length = (size_t{payload[at]} << 8) | payload[at + 1];
-  for (size_t i = 0; i < 4; ++i) payload[at + 2 + length / 2 + i] = 0;
+  const size_t block_2 = block_offset(payload, 2);
+  const size_t length = block_length(payload, block_2);
+  for (size_t i = 0; i < 4; ++i) payload[block_2 + 2 + length / 2 + i] = 0;
   write_file(dir.file("p"), payload);
   const std::string named = "block 2 at offset " + std::to_string(block_2);
   for (const std::vector<std::string>& args :
@@ -48,7 +46,7 @@ TEST(SfxJudgement, TheToolRefusesWhatTheLauncherRefuses) {
   ScratchDir dir;
   const Bytes data = test_data::mixed(64000 * 2 + 500, 72);
   const Bytes bare = expected_payload(data, 64000, false);
-  const size_t first_end = 13 + 2 + ((size_t{bare[13]} << 8) | bare[14]);
+  const size_t first_end = 13 + 2 + block_length(bare, 13);
   write_file(dir.file("cut"), Bytes(bare.begin(), bare.begin() + static_cast<std::ptrdiff_t>(first_end)));
   write_file(dir.file("empty"), concat({program_stub(700), expected_payload({})}));
   for (const auto& [file, says] : {std::pair<const char*, const char*>{"cut", "no end mark and no integrity record"},

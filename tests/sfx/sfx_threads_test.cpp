@@ -44,8 +44,7 @@ TEST(SfxThreads, VerifyNamesTheFirstFaultForEveryCount) {
   const Bytes data = test_data::text_like(64000 * 9, 52);
   Bytes payload = expected_payload(data);
   // Block 3's reserved header byte set: it decodes the same, but does not re-encode to itself.
-  size_t at = 32 + 13;
-  for (int block = 0; block < 3; ++block) at += 2 + ((size_t{payload[at]} << 8) | payload[at + 1]);
+  const size_t at = block_offset(payload, 3);
   payload[at + 2 + 2] = 0x5A;
   // A later block cut short too: the reader's fault comes after block 3's.
   payload.resize(payload.size() - 100);

@@ -18,6 +18,7 @@
 #include "number_texts.h"
 #include "payload_scan.h"
 #include "tool_error.h"
+#include "utf16_text.h"
 
 namespace {
 
@@ -67,32 +68,6 @@ nlohmann::json image_json(const PeImage& image) {
   return pe;
 }
 
-// Whether text is valid UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool is_utf8(const std::string& text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const unsigned c = *p++;
-    if (c < 0x80) continue;
-    int more = 0;
-    uint32_t value = 0;
-    if (c >= 0xC2 && c <= 0xDF) { more = 1; value = c & 0x1F; }
-    else if (c >= 0xE0 && c <= 0xEF) { more = 2; value = c & 0x0F; }
-    else if (c >= 0xF0 && c <= 0xF4) { more = 3; value = c & 0x07; }
-    else return false;
-    if (end - p < more) return false;
-    for (int i = 0; i < more; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      value = (value << 6) | (p[i] & 0x3Fu);
-    }
-    p += more;
-    if ((more == 2 && (value < 0x800 || (value >= 0xD800 && value <= 0xDFFF))) ||
-        (more == 3 && (value < 0x10000 || value > 0x10FFFF)))
-      return false;
-  }
-  return true;
-}
-
 std::string hex_of(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string out;
@@ -109,7 +84,9 @@ std::string hex_of(const std::string& bytes) {
 // "file_hex" (README, "sfx list --json").
 void put_file_name(nlohmann::json* out, const std::string& name) {
   (*out)["file"] = name;
-  if (!is_utf8(name)) (*out)["file_hex"] = hex_of(name);
+  std::u16string ignored;
+  std::string reason;
+  if (!utf8_to_utf16(name, &ignored, &reason)) (*out)["file_hex"] = hex_of(name);
 }
 
 void print_json(const nlohmann::json& out) {

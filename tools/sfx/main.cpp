@@ -251,7 +251,6 @@ int run(int argc, char** argv) {
     const char* what;
     std::optional<std::string>* value;
   };
-  static std::string identity_values[7];
   const IdentityOption identity_options[] = {
       {"--icon", "FILE.ico", "The launcher's icon: every image of the .ico file (at most 1 MiB)", &pack.icon},
       {"--product", "NAME", "Version information: ProductName and FileDescription", &pack.product},
@@ -263,12 +262,8 @@ int run(int argc, char** argv) {
       {"--failure-title", "CAPTION", "The failure message's caption (at most 60 characters)", &pack.failure_title},
       {"--url", "ADDRESS", "The address the failure message sends the user to (at most 186 characters)", &pack.url},
   };
-  std::vector<std::pair<CLI::Option*, std::optional<std::string>*>> given_identity;
-  for (size_t i = 0; i < sizeof identity_options / sizeof identity_options[0]; ++i) {
-    const IdentityOption& o = identity_options[i];
-    CLI::Option* option = pack_command->add_option(o.name, identity_values[i], o.what)->option_text(o.text)->group("Identity");
-    given_identity.emplace_back(option, o.value);
-  }
+  for (const IdentityOption& o : identity_options)
+    pack_command->add_option(o.name, *o.value, o.what)->option_text(o.text)->group("Identity");
   pack_command->add_flag("--keep-launcher-identity", pack.keep_launcher_identity,
                          "Keep the launcher's own icon and version information rather than the installer's")
       ->group("Identity");
@@ -335,8 +330,6 @@ int run(int argc, char** argv) {
     return run_compress(compress);
   }
   if (*pack_command) {
-    for (size_t i = 0; i < given_identity.size(); ++i)
-      if (given_identity[i].first->count() > 0) *given_identity[i].second = given_identity[i].first->as<std::string>();
     pack.payload.threads = resolve_threads(pack_threads);
     return run_pack(pack);
   }

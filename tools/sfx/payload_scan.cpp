@@ -90,8 +90,7 @@ std::string first_damaged_block(InputFile& input) {
     ScannedBlock block;
     while (scan.next(&block)) {
       if (block.decoded_len > MAX_BLOCK_INPUT) break;
-      encoder.encode(block.decoded, block.decoded_len, &again);
-      if (again.size() != block.length || !std::equal(again.begin(), again.end(), block.stored))
+      if (!encoder.reencodes_to(block.decoded, block.decoded_len, block.stored, block.length, &again))
         return "block " + std::to_string(block.number) + " at offset " + std::to_string(block.offset) +
                " is damaged (its data does not re-encode to its bytes)";
     }

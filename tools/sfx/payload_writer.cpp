@@ -3,6 +3,7 @@
 // than its input plus its header, so every length fits MAX_BLOCK_BYTES and 2 bytes.
 #include "payload_writer.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -30,6 +31,12 @@ void BlockEncoder::encode(const uint8_t* data, uint32_t n, std::vector<uint8_t>*
   (void)status;
   assert(length <= n + BLOCK_HEADER_BYTES);
   out->resize(length);
+}
+
+bool BlockEncoder::reencodes_to(const uint8_t* data, uint32_t n, const uint8_t* stored, size_t stored_len,
+                                std::vector<uint8_t>* again) {
+  encode(data, n, again);
+  return again->size() == stored_len && std::equal(again->begin(), again->end(), stored);
 }
 
 namespace {

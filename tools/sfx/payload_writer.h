@@ -37,6 +37,10 @@ class BlockEncoder {
  public:
   BlockEncoder();
   void encode(const uint8_t* data, uint32_t n, std::vector<uint8_t>* out);
+  // Whether the n bytes of data encode to exactly the block stored (stored_len bytes), as a block
+  // this encoder made does; again is scratch space for the encoded block.
+  bool reencodes_to(const uint8_t* data, uint32_t n, const uint8_t* stored, size_t stored_len,
+                    std::vector<uint8_t>* again);
 
  private:
   std::unique_ptr<CodecWorkspace> workspace_;

@@ -84,8 +84,8 @@ void check_block(BlockEncoder& encoder, std::vector<uint8_t>& again, VerifySlot&
                    " bytes, more than this encoder puts in a block (" + std::to_string(MAX_BLOCK_INPUT) + ")";
     return;
   }
-  encoder.encode(slot.decoded.data(), static_cast<uint32_t>(slot.decoded.size()), &again);
-  if (again != slot.stored)
+  if (!encoder.reencodes_to(slot.decoded.data(), static_cast<uint32_t>(slot.decoded.size()), slot.stored.data(),
+                            slot.stored.size(), &again))
     slot.problem = where + ": re-encoding its data gives different bytes (" + std::to_string(again.size()) +
                    " instead of " + std::to_string(slot.stored.size()) +
                    "): the block was not made by this encoder, or is damaged";

@@ -10,6 +10,7 @@
 #include "launcher_identity.h"
 #include "number_texts.h"
 #include "launcher_stub.h"
+#include "mem.h"
 #include "pe_checksum.h"
 #include "pe_image.h"
 #include "pe_resources.h"
@@ -142,8 +143,7 @@ void set_pe_checksum(OutputFile& output, const std::vector<uint8_t>& stub) {
     at += got;
   }
   uint8_t field[4];
-  const uint32_t value = sum.value();
-  for (int i = 0; i < 4; ++i) field[i] = static_cast<uint8_t>(value >> (8 * i));
+  store_le32(field, sum.value());
   output.write_at(layout.checksum_offset, field, sizeof field);
 }
 

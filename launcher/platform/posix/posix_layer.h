@@ -21,7 +21,6 @@ bool windows_command_line(int argc, const char* const* argv, char* line, size_t 
 // The bytes windows_command_line needs, the terminating zero included.
 size_t windows_command_line_bytes(int argc, const char* const* argv);
 
-// The guard over the temporary file (posix_paths): what an interrupting signal removes, and the
-// waited-for program a terminating signal is passed on to (posix_process).
-void posix_guard_temp_file(const char* file, const char* folder);
+// The program a terminate or hang-up sent to the launcher is passed on to while it is waited for
+// (0: none). The same handlers remove the temporary file being written (posix_paths).
 void posix_forward_signals_to(int process);

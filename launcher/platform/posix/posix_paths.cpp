@@ -112,9 +112,8 @@ bool full_folder(const char* folder, char* out, size_t capacity) {
   return ::realpath(folder, full) != nullptr && join(out, capacity, full, full[1] == '\0' ? "" : "/");
 }
 
-}  // namespace
-
-void posix_guard_temp_file(const char* file, const char* folder) {
+// What an interrupting signal removes from now on: file and its folder.
+void guard_temp_file(const char* file, const char* folder) {
   guarded = 0;
   if (file == nullptr || !copy_out(file, guarded_file, sizeof guarded_file) ||
       !copy_out(folder, guarded_folder, sizeof guarded_folder)) {
@@ -123,6 +122,8 @@ void posix_guard_temp_file(const char* file, const char* folder) {
   install_handlers();
   guarded = 1;
 }
+
+}  // namespace
 
 void posix_forward_signals_to(int process) { forward_to = process; }
 
@@ -169,9 +170,9 @@ int platform_create_temp_file(const char* dir, TempFileKind, char* path, uint32_
   // mkdtemp makes a new folder of mode 0700 and never takes one that exists.
   if (::mkdtemp(folder) == nullptr || !join(name, sizeof name, folder, TEMP_FILE_PATTERN)) return PLATFORM_NO_FILE;
   // Guarded from before the file exists: a signal between the two removes what is there.
-  posix_guard_temp_file(name, folder);
+  guard_temp_file(name, folder);
   const int fd = ::mkostemp(name, O_CLOEXEC);
-  posix_guard_temp_file(name, folder);
+  guard_temp_file(name, folder);
   // 0700: the file becomes the program the launcher starts.
   if (fd < 0 || ::fchmod(fd, 0700) != 0 || !copy_out(name, path, capacity)) {
     platform_release_temp_file();
