@@ -113,8 +113,8 @@ std::vector<uint8_t> identified_stub(const LauncherStub& stub, const PackOptions
   IdentityResult result;
   try {
     result = apply_identity(stub.bytes, image.data(), image.size(), choice);
-  } catch (const ToolError& error) {
-    if (options.identity_option_given()) throw;
+  } catch (const IdentityError& error) {
+    if (options.identity_option_given()) throw ToolError(SFX_EXIT_USAGE, error.file(), error.what());
     // Only the copy was asked for, by default: the launcher keeps its own identity.
     result.stub = stub.bytes;
     result.notes.push_back(std::string(error.what()) + "; the launcher keeps its own icon and version information");

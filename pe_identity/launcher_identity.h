@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,6 +46,17 @@ struct IdentityChoice {
   std::optional<std::string> url;              // the publisher's address in the failure message
 };
 
+// A choice that cannot be applied, or a launcher whose resources cannot be rewritten: the reason,
+// and the file to blame when one is (an icon file), else empty.
+class IdentityError : public std::runtime_error {
+ public:
+  IdentityError(std::string file, const std::string& reason) : std::runtime_error(reason), file_(std::move(file)) {}
+  const std::string& file() const { return file_; }
+
+ private:
+  std::string file_;
+};
+
 struct IdentityResult {
   std::vector<uint8_t> stub;
   // What could not be done and what was done instead, one line each, e.g. "the installer's
@@ -60,7 +72,7 @@ struct IdentityResult {
 // not copied, and a note says so. When nothing changes the stub comes back byte for byte; the
 // same inputs always give the same bytes.
 //
-// Throws ToolError(SFX_EXIT_USAGE) with the reason for a bad choice: an icon that is not an icon
+// Throws IdentityError with the reason for a bad choice: an icon that is not an icon
 // file, has no image or images outside it, or is over MAX_ICON_FILE_BYTES (naming icon_file);
 // a text that is empty, not valid UTF-8, holds a control character or is past its limit; a
 // version that is not four numbers from 0 to 65535. Messages name the choices as the options

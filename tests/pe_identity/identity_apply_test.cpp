@@ -5,7 +5,6 @@
 #include "identity_test_util.h"
 #include "launcher_identity.h"
 #include "mem.h"
-#include "tool_error.h"
 #include "version_info.h"
 
 namespace {
@@ -160,8 +159,7 @@ TEST(LauncherIdentity, BadChoicesAreRefusedWithTheReason) {
     try {
       pack_identity(t.choice);
       ADD_FAILURE() << t.what << ": accepted";
-    } catch (const ToolError& error) {
-      EXPECT_EQ(error.status(), SFX_EXIT_USAGE);
+    } catch (const IdentityError& error) {
       EXPECT_NE(std::string(error.what()).find(t.reason), std::string::npos) << t.what << ": " << error.what();
       if (t.choice.icon) {
         EXPECT_EQ(error.file(), "logo.gif");
@@ -186,7 +184,7 @@ TEST(LauncherIdentity, AStubThatCannotBeRewrittenIsRefused) {
   try {
     apply_identity(rsrc_first, nullptr, 0, choice);
     ADD_FAILURE() << "accepted";
-  } catch (const ToolError& error) {
+  } catch (const IdentityError& error) {
     EXPECT_NE(std::string(error.what()).find("not its last section"), std::string::npos) << error.what();
   }
 }

@@ -5,7 +5,6 @@
 #include "resource.h"
 #include "resource_texts.h"
 #include "texts.h"
-#include "tool_error.h"
 #include "utf16_text.h"
 #include "version_info.h"
 
@@ -23,7 +22,7 @@ static_assert(string_block_name(IDS_FAILURE_CAPTION) == string_block_name(IDS_PU
               "both texts live in one string table block");
 const ResourceName TEXTS_BLOCK = ResourceName::of_id(string_block_name(IDS_FAILURE_CAPTION));
 
-[[noreturn]] void refuse(const std::string& what) { throw ToolError(SFX_EXIT_USAGE, "", what); }
+[[noreturn]] void refuse(const std::string& what) { throw IdentityError("", what); }
 
 // A text option as UTF-16, checked against its limit.
 std::u16string checked_text(const std::string& option, const std::string& text, size_t limit) {
@@ -54,7 +53,7 @@ Checked check_choice(const IdentityChoice& choice) {
     try {
       c.icon = icon_file_parse(choice.icon->data(), choice.icon->size());
     } catch (const ResourceError& error) {
-      throw ToolError(SFX_EXIT_USAGE, choice.icon_file, error.what());
+      throw IdentityError(choice.icon_file, error.what());
     }
   }
   if (choice.product) c.product = checked_text("--product", *choice.product, MAX_VERSION_TEXT_CHARS);
@@ -117,7 +116,7 @@ Copied copy_from(const uint8_t* installer, size_t n, bool want_icon, std::vector
   return copied;
 }
 
-// The launcher's resources, or a ToolError saying why they cannot be rewritten.
+// The launcher's resources, or an IdentityError saying why they cannot be rewritten.
 std::vector<ResourceEntry> stub_resources(const std::vector<uint8_t>& stub) {
   try {
     const PeLayout layout = pe_layout_read(stub.data(), stub.size());
