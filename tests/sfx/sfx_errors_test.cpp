@@ -193,6 +193,7 @@ const UsageCase USAGE_CASES[] = {
     {"block_size_not_a_number", {"compress", "in", "-o", "out", "-b", "64k"}},
     {"pack_block_size_zero", {"pack", "in", "--stub", "in", "-o", "out", "-b", "0"}},
     {"extract_without_file", {"extract", "-o", "out"}},
+    {"extract_without_output", {"extract", "in"}, "sfx: --output is required"},
     {"list_two_files", {"list", "in", "in"}},
     {"verify_without_file", {"verify"}},
     {"input_missing", {"compress", "nowhere", "-o", "out"}},
@@ -256,6 +257,8 @@ TEST(SfxUsage, HelpAndVersionExitZero) {
     EXPECT_EQ(own.status, 0);
     EXPECT_TRUE(contains(own.out, "Usage: sfx " + std::string(command))) << own.out;
   }
+  // extract's usage line names the output it cannot do without.
+  EXPECT_TRUE(contains(run_sfx(dir, {"extract", "--help"}).out, "Usage: sfx extract FILE -o OUTPUT [OPTIONS]\n"));
   const SfxResult version = run_sfx(dir, {"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("sfx ", 0), 0u) << version.out;

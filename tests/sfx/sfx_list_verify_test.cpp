@@ -162,6 +162,59 @@ TEST(SfxVerify, CatchesBlocksThisEncoderDidNotMake) {
   }
 }
 
+// What a payload without its record loses, and what it keeps: a cut is refused all the same, but
+// a block changed or dropped in a way that still decodes is unpacked without a word (pack's
+// --no-record help says so).
+struct NoRecordCase {
+  const char* name;
+  bool record;
+  void (*damage)(Bytes* payload, size_t first_block);
+  int extract_status;
+  int verify_status;  // without --original, which catches all of these
+};
+
+void PrintTo(const NoRecordCase& c, std::ostream* os) { *os << c.name; }
+
+// Three stored blocks of 1,000 bytes: each a 2-byte length, a 4-byte header and its data.
+constexpr size_t STORED_FRAME = 2 + 4 + 1000;
+void cut_after_block_one(Bytes* p, size_t first) { p->resize(first + 2 * STORED_FRAME); }
+void change_a_stored_byte(Bytes* p, size_t first) { (*p)[first + STORED_FRAME + 2 + 4 + 10] ^= 0x01; }
+void drop_block_one(Bytes* p, size_t first) {
+  const auto at = p->begin() + static_cast<std::ptrdiff_t>(first + STORED_FRAME);
+  p->erase(at, at + static_cast<std::ptrdiff_t>(STORED_FRAME));
+}
+
+const NoRecordCase NO_RECORD_CASES[] = {
+    {"cut_at_a_block_boundary", true, cut_after_block_one, 1, 1},
+    {"cut_at_a_block_boundary_without_record", false, cut_after_block_one, 1, 1},
+    {"stored_byte_changed", true, change_a_stored_byte, 1, 1},
+    {"stored_byte_changed_without_record", false, change_a_stored_byte, 0, 0},
+    {"block_dropped", true, drop_block_one, 1, 1},
+    {"block_dropped_without_record", false, drop_block_one, 0, 0},
+};
+
+class SfxNoRecord : public testing::TestWithParam<NoRecordCase> {};
+
+TEST_P(SfxNoRecord, OnlyTheRecordHoldsTheDataAsAWhole) {
+  const NoRecordCase& c = GetParam();
+  ScratchDir dir;
+  const Bytes data = test_data::random_bytes(3000, 35);
+  write_file(dir.file("data"), data);
+  Bytes payload = expected_payload(data, 1000, c.record);
+  c.damage(&payload, c.record ? 32 + 13 : 13);
+  write_file(dir.file("p"), payload);
+  const SfxResult extracted = run_sfx(dir, {"extract", "p", "-o", "out"});
+  EXPECT_EQ(extracted.status, c.extract_status) << extracted.err;
+  EXPECT_EQ(file_exists(dir.file("out")), c.extract_status == 0);
+  EXPECT_EQ(run_sfx(dir, {"verify", "p"}).status, c.verify_status);
+  EXPECT_EQ(run_sfx(dir, {"verify", "p", "--original", "data"}).status, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, SfxNoRecord, testing::ValuesIn(NO_RECORD_CASES),
+                         [](const testing::TestParamInfo<NoRecordCase>& tested) {
+                           return std::string(tested.param.name);
+                         });
+
 }  // namespace
 
 // ---- scripting -------------------------------------------------------------------------------

@@ -113,8 +113,11 @@ void add_quiet(CLI::App* command, bool* quiet) {
 void add_no_record(CLI::App* command, bool* record) {
   command->add_flag("!--no-record", *record,
                     "Leave out the integrity record (the data's length and CRC-32 before the "
-                    "marker), for launchers that predate it; extract then cannot tell a payload "
-                    "cut at a block boundary");
+                    "marker), for launchers that predate it. A cut payload is still refused (it "
+                    "lacks its end mark), but nothing checks the data as a whole: a block changed "
+                    "in a way that still decodes (a byte of a stored block, say), or one dropped "
+                    "whole, is unpacked by the launcher and extract without a word; verify's "
+                    "re-encoding catches some of it, verify --original all of it");
 }
 
 // How the commands that write a payload make it: block size, threads, record; and -q.
@@ -273,6 +276,16 @@ int run(int argc, char** argv) {
                                   "FILE", &extract.file, "File holding a payload ('-': stdin)");
   add_output(extract_command, &extract.output, &extract.force);
   add_quiet(extract_command, &extract.quiet);
+  // The usage line names the output it needs, as its parser does ("--output is required").
+  extract_command->get_option("--output")->description("Where to write ('-': stdout); required");
+  extract_command->formatter_fn(
+      [formatter](const CLI::App* command, std::string name, CLI::AppFormatMode mode) {
+        std::string help = formatter->make_help(command, name, mode);
+        const std::string plain = " [OPTIONS] FILE\n";
+        const size_t at = help.find(plain);
+        if (at != std::string::npos) help.replace(at, plain.size(), " FILE -o OUTPUT [OPTIONS]\n");
+        return help;
+      });
 
   ListOptions list;
   CLI::App* list_command = add_command(app, "list", "Show the blocks of the payload in FILE",
