@@ -17,8 +17,14 @@ wine_use() {
 
 # wine_use for this host: i686, or x86_64 on a host whose kernel runs no 32-bit code (wine's
 # 32-bit loader then fails with "Exec format error" and no PE32 program can run).
+# SFX_HOST_64_ONLY=1 makes a host that runs 32-bit code take the 64-bit-only path, so that either
+# kind of host can check both.
 wine_pick() {
-  if /usr/lib/wine/wine --version >/dev/null 2>&1; then wine_use i686; else wine_use x86_64; fi
+  if [ "${SFX_HOST_64_ONLY:-0}" != 1 ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    wine_use i686
+  else
+    wine_use x86_64
+  fi
 }
 
 wine_cleanup() {

@@ -8,6 +8,7 @@ namespace {
 
 constexpr uint32_t COFF_HEADER_BYTES = 20;
 constexpr uint32_t SECURITY_DIRECTORY = 4;
+constexpr uint32_t IMAGE_FILE_DLL = 0x2000;
 
 }  // namespace
 
@@ -41,6 +42,7 @@ PeImage pe_image_read(const uint8_t* head, uint32_t n) {
   image.is_pe32 = magic == 0x10B;
   image.machine = static_cast<uint16_t>(load_le16(coff));
   image.subsystem = static_cast<uint16_t>(load_le16(optional + 68));
+  image.is_dll = (load_le16(coff + 18) & IMAGE_FILE_DLL) != 0;
 
   const uint32_t directories = load_le32(optional + count_at);
   const uint32_t entry = directories_at + SECURITY_DIRECTORY * 8;

@@ -17,6 +17,7 @@ struct PeImage {
   bool is_pe32;             // PE32 (a 32-bit program); PE32+ otherwise
   uint16_t machine;         // 0x14C for Intel 80386, 0x8664 for x86-64
   uint16_t subsystem;       // 2 for a GUI program, 3 for a console one
+  bool is_dll;              // a library (IMAGE_FILE_DLL), which cannot be started
   bool has_certificates;    // the security directory names a table
   uint32_t certificates_offset;  // its file offset
   uint32_t certificates_bytes;

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "mem.h"
 #include "payload_builder.h"
 #include "pe_image.h"
 #include "sfx_expected.h"
@@ -163,6 +164,26 @@ const RefusedCase REFUSED_CASES[] = {
      },
      {"setup.exe", "--stub", "stub"}, "sfx: stub: ends with the start of a payload marker"},
     {"stub_named_empty", write_installer, {"setup.exe", "--stub", ""}, "sfx: --stub is empty"},
+    {"stub_missing", write_installer, {"setup.exe", "--stub", "nope"},
+     "sfx: --stub nope: no such file; --stub takes windows, windows64, posix or a launcher file"},
+    // A program, but one that never looks for a payload after itself (xcopy.exe, say).
+    {"stub_is_a_program_not_a_launcher",
+     [](const ScratchDir& d) {
+       write_installer(d);
+       Bytes program = payload_builder::program_header(true, 0, 0);
+       program.resize(3000, 0x90);
+       write_file(d.file("xcopy.exe"), program);
+     },
+     {"setup.exe", "--stub", "xcopy.exe"}, "sfx: xcopy.exe: is a program but not a launcher"},
+    {"installer_is_a_dll",
+     [](const ScratchDir& d) {
+       write_installer(d);
+       Bytes library = program_stub(3000);
+       const uint32_t pe = load_le32(library.data() + 0x3C);
+       library[pe + 4 + 18 + 1] |= 0x20;  // IMAGE_FILE_DLL (0x2000) in the COFF characteristics
+       write_file(d.file("version.dll"), library);
+     },
+     {"version.dll", "--stub", "stub", "--wait"}, "sfx: version.dll: is a Windows library (a DLL), not a program"},
     {"installer_empty", [](const ScratchDir& d) { write_file(d.file("setup.exe"), {}); },
      {"setup.exe", "--stub", "posix"}, "sfx: setup.exe: is empty"},
     {"installer_empty_on_stdin", [](const ScratchDir&) {}, {"-", "--stub", "posix"}, "sfx: (stdin): is empty"},

@@ -1,6 +1,7 @@
 #include "sfx_runner.h"
 
 #include "payload_builder.h"
+#include "payload_reader.h"
 #include "sfx_expected.h"
 #include "test_data.h"
 
@@ -194,6 +195,10 @@ Bytes program_stub(size_t n) {
   for (uint8_t& b : filler)
     if (b == 'W') b = 'w';
   stub.insert(stub.end(), filler.begin(), filler.end());
+  // A launcher carries the text it searches its own file for.
+  const std::string text = PAYLOAD_MARKER_LOWER;
+  const size_t at = payload_builder::program_header(true, 0, 0).size();
+  if (stub.size() >= at + text.size()) std::copy(text.begin(), text.end(), stub.begin() + static_cast<std::ptrdiff_t>(at));
   return stub;
 }
 

@@ -11,5 +11,6 @@ struct EmbeddedStub {
   size_t size;  // 0 when this build has no such launcher
 };
 
-EmbeddedStub embedded_windows_stub();
+EmbeddedStub embedded_windows_stub();    // the 32-bit launcher, the default
+EmbeddedStub embedded_windows64_stub();  // the same as 64-bit code
 EmbeddedStub embedded_posix_stub();

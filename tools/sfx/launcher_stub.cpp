@@ -8,6 +8,7 @@
 #include "embedded_stubs.h"
 #include "file_io.h"
 #include "integrity.h"
+#include "os_files.h"
 #include "payload_reader.h"
 #include "pe_image.h"
 #include "tool_error.h"
@@ -36,9 +37,17 @@ LauncherStub built_in(const char* what, EmbeddedStub stub, const std::string& mi
   return result;
 }
 
+constexpr char STUB_CHOICES[] = "windows, windows64, posix or a launcher file";
+
 std::vector<uint8_t> read_stub_file(const std::string& path) {
   if (is_std_stream(path))
-    throw ToolError(SFX_EXIT_USAGE, "", "--stub takes windows, posix or a launcher file, not stdin");
+    throw ToolError(SFX_EXIT_USAGE, "", std::string("--stub takes ") + STUB_CHOICES + ", not stdin");
+  OsFileInfo info;
+  const bool known = os_info_of_path(path, &info);
+  if (!known || info.kind == OsFileKind::MISSING)
+    throw ToolError(SFX_EXIT_USAGE, "",
+                    "--stub " + path + ": " + (known ? "no such file" : os_error_text(os_last_error())) +
+                        "; --stub takes " + STUB_CHOICES);
   InputFile file(path, false);
   if (file.info().kind != OsFileKind::REGULAR)
     throw ToolError(SFX_EXIT_USAGE, path, "is not a regular file, so not a launcher");
@@ -56,12 +65,17 @@ std::vector<uint8_t> read_stub_file(const std::string& path) {
 LauncherStub load_stub(const std::string& choice, bool record) {
   LauncherStub stub;
   if (choice.empty()) {
-    throw ToolError(SFX_EXIT_USAGE, "", "--stub is empty; give windows, posix or a launcher file");
+    throw ToolError(SFX_EXIT_USAGE, "", std::string("--stub is empty; give ") + STUB_CHOICES);
   } else if (choice == "windows") {
     stub = built_in("Windows", embedded_windows_stub(),
                     "this sfx was built without the Windows launcher: the mingw-w64 cross compiler "
                     "was missing (on Debian: apt-get install g++-mingw-w64-i686, then configure and "
                     "build again); or give a launcher file with --stub FILE");
+  } else if (choice == "windows64") {
+    stub = built_in("64-bit Windows", embedded_windows64_stub(),
+                    "this sfx was built without the 64-bit Windows launcher: the mingw-w64 cross "
+                    "compiler for x86-64 was missing (on Debian: apt-get install g++-mingw-w64-x86-64, "
+                    "then configure and build again); or give a launcher file with --stub FILE");
   } else if (choice == "posix") {
     stub = built_in("POSIX", embedded_posix_stub(),
                     "this sfx was built without the POSIX launcher; give a launcher file with --stub FILE");
@@ -80,7 +94,8 @@ LauncherStub load_stub(const std::string& choice, bool record) {
 InstallerKind installer_kind(const uint8_t* head, size_t n) {
   static const uint8_t COMPOUND_FILE[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
   const auto span = static_cast<uint32_t>(std::min<size_t>(n, PE_HEADER_SPAN_BYTES));
-  if (pe_image_read(head, span).is_pe) return InstallerKind::WINDOWS_PROGRAM;
+  const PeImage image = pe_image_read(head, span);
+  if (image.is_pe) return image.is_dll ? InstallerKind::WINDOWS_LIBRARY : InstallerKind::WINDOWS_PROGRAM;
   if (n >= sizeof COMPOUND_FILE && std::memcmp(head, COMPOUND_FILE, sizeof COMPOUND_FILE) == 0)
     return InstallerKind::MSI_PACKAGE;
   if (is_elf_header(head, span)) return InstallerKind::ELF_PROGRAM;
@@ -93,7 +108,8 @@ void check_installer_kind(const LauncherStub& stub, InstallerKind kind, const st
                              ? kind == InstallerKind::WINDOWS_PROGRAM || kind == InstallerKind::MSI_PACKAGE
                              : kind == InstallerKind::ELF_PROGRAM || kind == InstallerKind::SCRIPT;
   if (startable) return;
-  const char* what = kind == InstallerKind::WINDOWS_PROGRAM ? "a Windows program"
+  const char* what = kind == InstallerKind::WINDOWS_PROGRAM   ? "a Windows program"
+                     : kind == InstallerKind::WINDOWS_LIBRARY ? "a Windows library (a DLL), not a program"
                      : kind == InstallerKind::MSI_PACKAGE   ? "a Windows Installer package"
                      : kind == InstallerKind::ELF_PROGRAM   ? "an ELF program"
                      : kind == InstallerKind::SCRIPT        ? "a script"
@@ -121,6 +137,15 @@ void check_stub(const LauncherStub& launcher, bool record) {
                     who + "is signed (it has a certificate table at offset " +
                         std::to_string(image.certificates_offset) +
                         "); pack an unsigned launcher and sign the packed file afterwards");
+
+  // Every launcher holds the text it searches its own file for (in lower case, so that it never
+  // finds itself); any other program would never unpack what is appended to it.
+  const size_t marker_text = sizeof PAYLOAD_MARKER_LOWER - 1;
+  if (std::search(stub.begin(), stub.end(), PAYLOAD_MARKER_LOWER, PAYLOAD_MARKER_LOWER + marker_text) == stub.end())
+    throw ToolError(SFX_EXIT_USAGE, file,
+                    who + "is a program but not a launcher: it does not search its own file for a payload, "
+                          "so the packed file could never unpack; give --stub windows, windows64, posix or a "
+                          "launcher built by this project");
 
   // A stub ending in part of the marker ("...WOMB") would let the bytes after it complete or
   // hide a marker, depending on the record's bytes; refused whatever those are.

@@ -18,9 +18,10 @@ struct LauncherStub {
   std::vector<uint8_t> bytes;
 };
 
-// --stub: "windows" (the default), "posix", or the path of a launcher file. Refuses (exit 2) a
-// built-in launcher this build lacks, saying how to get it, and a file that cannot be a stub
-// (check_stub).
+// --stub: "windows" (the default), "windows64", "posix", or the path of a launcher file. Refuses
+// (exit 2) a built-in launcher this build lacks, saying how to get it, and a file that cannot be
+// a stub (check_stub) or is not a launcher (it does not carry the text the launcher searches its
+// own file for).
 LauncherStub load_stub(const std::string& choice, bool record);
 
 // Refuses (exit 2, with the reason) a stub that is not a program (neither a PE nor an ELF
@@ -33,6 +34,7 @@ void check_stub(const LauncherStub& stub, bool record);
 // What an installer is, from its first bytes, as far as a launcher can start it.
 enum class InstallerKind {
   WINDOWS_PROGRAM,  // a PE image
+  WINDOWS_LIBRARY,  // a PE image marked as a DLL: nothing can start it
   MSI_PACKAGE,      // a Windows Installer package: a compound file (D0 CF 11 E0 A1 B1 1A E1)
   ELF_PROGRAM,
   SCRIPT,           // "#!"

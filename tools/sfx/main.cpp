@@ -8,10 +8,10 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "command_help.h"
 #include "commands.h"
-#include "crc32.h"
 #include "crc32.h"
 #include "embedded_stubs.h"
 #include "os_files.h"
@@ -185,11 +185,16 @@ unsigned resolve_threads(unsigned requested) {
 
 std::string version_text() {
   std::string text = "sfx " SFX_VERSION "\nbuilt-in launchers:";
-  const EmbeddedStub windows = embedded_windows_stub();
-  const EmbeddedStub posix = embedded_posix_stub();
-  if (windows.size != 0) text += " windows (" + std::to_string(windows.size) + " bytes)";
-  if (posix.size != 0) text += std::string(windows.size != 0 ? "," : "") + " posix (" + std::to_string(posix.size) + " bytes)";
-  if (windows.size == 0 && posix.size == 0) text += " none";
+  const std::pair<const char*, EmbeddedStub> stubs[] = {{"windows", embedded_windows_stub()},
+                                                        {"windows64", embedded_windows64_stub()},
+                                                        {"posix", embedded_posix_stub()}};
+  bool any = false;
+  for (const auto& [name, stub] : stubs) {
+    if (stub.size == 0) continue;
+    text += std::string(any ? ", " : " ") + name + " (" + std::to_string(stub.size) + " bytes)";
+    any = true;
+  }
+  if (!any) text += " none";
   return text;
 }
 
@@ -236,10 +241,12 @@ int run(int argc, char** argv) {
   add_output(pack_command, &pack.output, &pack.force);
   pack_command
       ->add_option("--stub", pack.stub,
-                   "The launcher to put in front: windows (the built-in Windows launcher, the "
-                   "default), posix (the built-in POSIX one), or a launcher file (write ./windows "
-                   "for a file of that name)")
-      ->option_text("windows|posix|FILE");
+                   "The launcher to put in front: windows (the built-in Windows launcher, 32-bit, "
+                   "the default: it runs on every Windows), windows64 (the same as 64-bit code, for "
+                   "systems without 32-bit support such as Windows PE or Server Core without WOW64), "
+                   "posix (the built-in POSIX one), or a launcher file (write ./windows for a file of "
+                   "that name)")
+      ->option_text("windows|windows64|posix|FILE");
   pack_command->add_flag("--wait", pack.wait,
                          "The wait contract: the launcher starts the installer with its own command-line switches "
                          "(and its path in SFX_LAUNCHER_PATH), waits for it, removes it and exits with its exit "
