@@ -86,6 +86,8 @@ TEST(SfxList, SaysWhenTheEndMarkIsMissing) {
   ASSERT_EQ(listed.status, 0) << listed.err;
   EXPECT_TRUE(contains(listed.out, "end mark: missing")) << listed.out;
   EXPECT_TRUE(contains(listed.out, "integrity record: none")) << listed.out;
+  // 13 + 2 + 7: the summary names no end mark the payload lacks.
+  EXPECT_TRUE(contains(listed.out, "packed bytes: 7 (payload with marker and lengths: 22)\n")) << listed.out;
 }
 
 TEST(SfxVerify, AcceptsWhatCompressMadeAndSaysSo) {
@@ -148,14 +150,17 @@ TEST(SfxVerify, CatchesBlocksThisEncoderDidNotMake) {
   // Coded, with a reserved byte set: the decoder never reads it.
   Bytes marked = reference::encode(data);
   marked[2] = 0x5A;
-  for (const Bytes& block : {stored, marked}) {
+  // The block's bytes start at offset 15, after the marker and its length.
+  for (const auto& [block, says] :
+       {std::pair<Bytes, std::string>{stored, "re-encoding its data gives 12 bytes instead of its 58: "},
+        {marked, "re-encoding its data gives other bytes of the same length (12), the first at byte 2 of "
+                 "the block (file offset 17): "}}) {
     write_file(dir.file("p"),
                concat({bytes_of("WOMBIXINSTALL"), framed(block), bytes_of("KELVRA")}));
     write_file(dir.file("original"), data);
     const SfxResult verified = run_sfx(dir, {"verify", "p", "--original", "original"});
     EXPECT_EQ(verified.status, 1);
-    EXPECT_TRUE(contains(verified.err, "sfx: p: block 0 at offset 13: re-encoding"))
-        << verified.err;
+    EXPECT_TRUE(contains(verified.err, "sfx: p: block 0 at offset 13: " + says)) << verified.err;
     // The launcher would unpack it all the same.
     EXPECT_EQ(run_sfx(dir, {"extract", "p", "-o", "out", "-f"}).status, 0);
     EXPECT_EQ(read_file(dir.file("out")), data);
@@ -230,6 +235,8 @@ TEST(SfxListJson, DescribesThePackedFile) {
   const nlohmann::json listed = nlohmann::json::parse(result.out);
   const nlohmann::json expected = {
       {"file", "p"},
+      {"file_hex", nullptr},
+      {"error", nullptr},
       {"pe", {{"format", "PE32"}, {"machine", 0x14C}, {"subsystem", 2}, {"certificates", nullptr}}},
       {"marker_offset", 1032},
       {"payload_offset", 1045},
@@ -276,6 +283,73 @@ TEST(SfxListJson, ADamagedBlockEndsTheListWithTheError) {
   EXPECT_EQ(listed["blocks"].size(), 2u);
   EXPECT_TRUE(contains(listed["error"]["message"].get<std::string>(), "block 2 at offset")) << listed.dump(2);
 }
+
+// The same keys whatever happens, null where nothing is known: a script never meets a missing one.
+struct JsonShapeCase {
+  const char* name;
+  Bytes (*contents)();  // null: no such file
+  bool totals;
+  int status;
+  bool launcher;  // an object, not null
+  bool error;
+};
+
+void PrintTo(const JsonShapeCase& c, std::ostream* os) { *os << c.name; }
+
+Bytes packed_whole() { return concat({program_stub(800), expected_payload(test_data::text_like(100000, 36))}); }
+Bytes packed_then_cut() {
+  Bytes file = packed_whole();
+  file.resize(file.size() - 500);
+  return file;
+}
+Bytes program_alone() { return program_stub(800); }
+Bytes record_damaged() {
+  Bytes file = packed_whole();
+  file[800 + 20] ^= 0x01;  // the record's own check
+  return file;
+}
+
+const JsonShapeCase JSON_SHAPE_CASES[] = {
+    {"whole", packed_whole, false, 0, true, false},
+    {"whole_totals", packed_whole, true, 0, true, false},
+    {"payload_cut_after_a_program", packed_then_cut, false, 1, true, true},
+    {"program_without_payload", program_alone, false, 1, false, true},
+    {"record_damaged", record_damaged, false, 0, true, false},
+    {"no_such_file", nullptr, false, 2, false, true},
+};
+
+class SfxListJsonShape : public testing::TestWithParam<JsonShapeCase> {};
+
+TEST_P(SfxListJsonShape, HasEveryKey) {
+  const JsonShapeCase& c = GetParam();
+  ScratchDir dir;
+  if (c.contents != nullptr) write_file(dir.file("f"), c.contents());
+  std::vector<std::string> args = {"list", "--json", "f"};
+  if (c.totals) args.push_back("--totals");
+  const SfxResult result = run_sfx(dir, args);
+  EXPECT_EQ(result.status, c.status) << result.err;
+  const nlohmann::json listed = nlohmann::json::parse(result.out, nullptr, false);
+  ASSERT_TRUE(listed.is_object()) << result.out;
+  std::vector<std::string> keys;
+  for (const auto& item : listed.items()) keys.push_back(item.key());
+  std::vector<std::string> expected = {"end",    "error", "file",    "file_hex", "launcher", "marker_offset",
+                                       "payload_offset", "pe", "record", "totals"};
+  if (!c.totals) expected.insert(expected.begin(), "blocks");  // --totals leaves the blocks out
+  EXPECT_EQ(keys, expected) << listed.dump(2);
+  EXPECT_EQ(listed["launcher"].is_object(), c.launcher) << listed.dump(2);
+  EXPECT_EQ(listed["error"].is_object(), c.error) << listed.dump(2);
+  if (listed["record"].is_object()) {
+    EXPECT_EQ(listed["record"].size(), 6u) << listed.dump(2);
+    // Known once a sound record has been held to the whole walk.
+    EXPECT_EQ(listed["record"]["matches"].is_boolean(), listed["record"]["status"] == "present" && !c.error)
+        << listed.dump(2);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, SfxListJsonShape, testing::ValuesIn(JSON_SHAPE_CASES),
+                         [](const testing::TestParamInfo<JsonShapeCase>& tested) {
+                           return std::string(tested.param.name);
+                         });
 
 // Each file is verified and named; the status is the worst.
 TEST(SfxVerify, SeveralFilesEachNamedTheWorstStatusWins) {

@@ -72,12 +72,25 @@ size_t InputFile::read_full(uint8_t* buffer, size_t n) {
 void InputFile::check_unchanged(uint64_t bytes_read) const {
   if (info_.kind != OsFileKind::REGULAR) return;
   OsFileInfo now;
-  const bool same = os_info_of_fd(fd_, &now) && now.size == info_.size && now.modified == info_.modified &&
-                    (size_ <= 0 || bytes_read == static_cast<uint64_t>(size_));
-  if (!same)
+  if (!os_info_of_fd(fd_, &now))
     throw ToolError(SFX_EXIT_USAGE, display_name_,
-                    "changed while it was read (" + std::to_string(size_) + " bytes when it was opened, " +
-                        std::to_string(bytes_read) + " read); nothing was written");
+                    "cannot tell whether it changed while it was read: " + os_error_text(os_last_error()) +
+                        "; nothing was written");
+  // Each change the file shows, in the order a reader would look for them.
+  std::string changes;
+  const auto add = [&changes](const std::string& change) { changes += (changes.empty() ? "" : "; ") + change; };
+  const std::string opened = std::to_string(size_) + " bytes when it was opened";
+  if (now.size != info_.size)
+    add(opened + ", " + std::to_string(now.size - (info_.size - size_)) + " now");
+  else if (size_ > 0 && bytes_read != static_cast<uint64_t>(size_))
+    add(opened + ", " + std::to_string(bytes_read) + " read");
+  if (now.modified != info_.modified) {
+    const bool size_kept = changes.empty();
+    add("its modification time changed");
+    if (size_kept) add("its size, " + std::to_string(size_) + " bytes, did not");
+  }
+  if (!changes.empty())
+    throw ToolError(SFX_EXIT_USAGE, display_name_, "changed while it was read (" + changes + "); nothing was written");
 }
 
 namespace {

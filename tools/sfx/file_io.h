@@ -45,8 +45,8 @@ class InputFile {
 
   // Refuses (exit 2) a regular file that changed while it was read: its size or modification time
   // is no longer what it was when it was opened, or bytes_read (all of it, read to its end) is not
-  // the size it had. Files whose size the system does not tell (/proc's, 0) are held to their
-  // time alone.
+  // the size it had; the message says which. Files whose size the system does not tell (/proc's,
+  // 0) are held to their time alone.
   void check_unchanged(uint64_t bytes_read) const;
 
   // A regular file can be read again from where reading started.

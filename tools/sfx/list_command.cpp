@@ -79,14 +79,21 @@ std::string hex_of(const std::string& bytes) {
   return out;
 }
 
-// The name as JSON holds it: the name itself when it is UTF-8; otherwise with every byte that is
-// not part of a UTF-8 character shown as U+FFFD, and the name's raw bytes in hex beside it in
-// "file_hex" (README, "sfx list --json").
-void put_file_name(nlohmann::json* out, const std::string& name) {
-  (*out)["file"] = name;
+// Every key of the object (README, "sfx list --json"), null until it is known, so that a script
+// finds the same keys whatever happened (error is null on success); only --totals leaves out
+// "blocks", as asked. The name as JSON holds it: the name itself when it is UTF-8; otherwise with
+// every byte that is not part of a UTF-8 character shown as U+FFFD, and the name's raw bytes in hex
+// in "file_hex".
+nlohmann::json json_outline(const std::string& name, bool with_blocks) {
+  nlohmann::json out = nlohmann::json::object();
+  for (const char* key : {"pe", "marker_offset", "payload_offset", "record", "end", "totals", "launcher", "error"})
+    out[key] = nullptr;
+  if (with_blocks) out["blocks"] = nullptr;
+  out["file"] = name;
   std::u16string ignored;
   std::string reason;
-  if (!utf8_to_utf16(name, &ignored, &reason)) (*out)["file_hex"] = hex_of(name);
+  out["file_hex"] = utf8_to_utf16(name, &ignored, &reason) ? nlohmann::json(nullptr) : nlohmann::json(hex_of(name));
+  return out;
 }
 
 void print_json(const nlohmann::json& out) {
@@ -94,10 +101,13 @@ void print_json(const nlohmann::json& out) {
   std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
-// The record as far as it is known once the payload is found.
+// The record as far as it is known once the payload is found: what a record that cannot be used
+// does not tell, and whether the data matches until the walk has ended, are null.
 nlohmann::json record_json(const PayloadScan& scan) {
   if (scan.record_status() == INTEGRITY_ABSENT) return nullptr;
-  nlohmann::json record = {{"offset", scan.record_offset()}, {"status", record_kind(scan.record_status())}};
+  nlohmann::json record = {{"offset", scan.record_offset()}, {"status", record_kind(scan.record_status())},
+                           {"decoded_length", nullptr}, {"crc32", nullptr}, {"contract", nullptr},
+                           {"matches", nullptr}};
   if (scan.record_status() == INTEGRITY_PRESENT) {
     record["decoded_length"] = scan.record().decoded_length;
     record["crc32"] = crc_text(scan.record().data_crc);
@@ -175,9 +185,9 @@ void print_identity(const LauncherIdentity& identity) {
 }  // namespace
 
 int run_list(const ListOptions& options) {
-  // With --json every outcome is one object on stdout, a refusal included.
-  nlohmann::json out = nlohmann::json::object();
-  put_file_name(&out, input_display_name(options.file));
+  // With --json every outcome is one object on stdout, a refusal included, and with -q too: a
+  // script that asks for the object gets it.
+  nlohmann::json out = json_outline(input_display_name(options.file), !options.totals_only);
   std::unique_ptr<InputFile> opened;
   try {
     opened = std::make_unique<InputFile>(options.file, true);
@@ -195,7 +205,6 @@ int run_list(const ListOptions& options) {
   out["pe"] = image_json(scan.image());
   if (missing) {
     if (options.json) {
-      out["marker_offset"] = nullptr;
       out["error"] = {{"offset", nullptr}, {"message", missing->what()}};
       print_json(out);
     }
@@ -236,6 +245,7 @@ int run_list(const ListOptions& options) {
     // The blocks before the damage are listed; the JSON says where the walk stopped.
     if (options.json) {
       if (!options.totals_only) out["blocks"] = blocks;
+      out["launcher"] = identity_json(launcher_identity_of(input, scan));
       out["error"] = {{"offset", scan.offset()}, {"message", error.what()}};
       print_json(out);
     }
@@ -277,9 +287,11 @@ int run_list(const ListOptions& options) {
   if (!text) return SFX_EXIT_OK;
 
   std::printf("blocks: %u (%u coded, %u stored)\n", walk.blocks, walk.blocks - walk.stored, walk.stored);
-  std::printf("packed bytes: %llu (payload with %smarker, lengths and end mark: %llu)\n",
-              static_cast<unsigned long long>(walk.packed), has_record ? "record, " : "",
-              static_cast<unsigned long long>(payload));
+  // The parts the payload has: an end mark only where it ends with one.
+  const std::string parts = std::string(has_record ? "record, marker" : "marker") +
+                            (scan.end() == PayloadEnd::END_MARK ? ", lengths and end mark" : " and lengths");
+  std::printf("packed bytes: %llu (payload with %s: %llu)\n", static_cast<unsigned long long>(walk.packed),
+              parts.c_str(), static_cast<unsigned long long>(payload));
   std::printf("original bytes: %llu\n", static_cast<unsigned long long>(original));
   std::printf("ratio: %s (original / payload)\n", ratio_text(original, payload).c_str());
   switch (scan.record_status()) {

@@ -84,11 +84,21 @@ void check_block(BlockEncoder& encoder, std::vector<uint8_t>& again, VerifySlot&
                    " bytes, more than this encoder puts in a block (" + std::to_string(MAX_BLOCK_INPUT) + ")";
     return;
   }
-  if (!encoder.reencodes_to(slot.decoded.data(), static_cast<uint32_t>(slot.decoded.size()), slot.stored.data(),
-                            slot.stored.size(), &again))
-    slot.problem = where + ": re-encoding its data gives different bytes (" + std::to_string(again.size()) +
-                   " instead of " + std::to_string(slot.stored.size()) +
-                   "): the block was not made by this encoder, or is damaged";
+  if (encoder.reencodes_to(slot.decoded.data(), static_cast<uint32_t>(slot.decoded.size()), slot.stored.data(),
+                           slot.stored.size(), &again))
+    return;
+  std::string differs;
+  if (again.size() != slot.stored.size()) {
+    differs = "gives " + std::to_string(again.size()) + " bytes instead of its " + std::to_string(slot.stored.size());
+  } else {
+    // As long as the block: say where the first byte that differs lies.
+    const size_t at = static_cast<size_t>(
+        std::mismatch(again.begin(), again.end(), slot.stored.begin()).first - again.begin());
+    differs = "gives other bytes of the same length (" + std::to_string(again.size()) +
+              "), the first at byte " + std::to_string(at) + " of the block (file offset " +
+              std::to_string(slot.offset + PAYLOAD_LENGTH_BYTES + static_cast<int64_t>(at)) + ")";
+  }
+  slot.problem = where + ": re-encoding its data " + differs + ": the block was not made by this encoder, or is damaged";
 }
 
 // Compares the next decoded bytes with the original file's; position is where they start in
