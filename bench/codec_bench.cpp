@@ -1,8 +1,15 @@
 // The codec benchmark. Every codec gets the same independent blocks; each figure is the best of
 // several timed runs, each run repeating whole passes over the data for a minimum time; every
 // round trip is checked against the original after the timed runs.
+//
+// The peers' libraries are opened when the benchmark runs, not linked: sfx carries this benchmark,
+// and none of its other commands needs them, so an installed sfx depends on none of them (its
+// package only recommends them). Only their headers are needed to build. A peer whose library
+// cannot be opened is left out with a note. A call through a pointer found here is the same
+// indirect call a linked library's is, through the dynamic linker's table.
 #include "codec_bench.h"
 
+#include <dlfcn.h>
 #include <lz4.h>
 #include <lzo/lzo1x.h>
 #include <zlib.h>
@@ -60,47 +67,152 @@ class ThisCodec final : public BenchCodec {
   CodecWorkspace workspace_;
 };
 
+// A peer's shared library, opened by its soname (the name its package installs), and the
+// functions the benchmark calls, found by name. Opened or not, it says why not in problem().
+class PeerLibrary {
+ public:
+  explicit PeerLibrary(const char* soname) : handle_(dlopen(soname, RTLD_NOW | RTLD_LOCAL)) {
+    if (handle_ == nullptr) note_failure();
+  }
+  ~PeerLibrary() {
+    if (handle_ != nullptr) dlclose(handle_);
+  }
+  PeerLibrary(const PeerLibrary&) = delete;
+  PeerLibrary& operator=(const PeerLibrary&) = delete;
+
+  // Sets *function to the library's function of that name; false, with the problem noted, when
+  // the library is not open or lacks it. The declared type comes from the peer's own header.
+  template <typename Function>
+  bool find(const char* name, Function** function) {
+    *function = nullptr;
+    if (handle_ == nullptr) return false;
+    void* const symbol = dlsym(handle_, name);
+    if (symbol == nullptr) {
+      note_failure();
+      return false;
+    }
+    static_assert(sizeof *function == sizeof symbol, "a function pointer as wide as dlsym's");
+    std::memcpy(function, &symbol, sizeof symbol);
+    return true;
+  }
+  bool usable() const { return problem_.empty(); }
+  const std::string& problem() const { return problem_; }
+
+ private:
+  void note_failure() {
+    const char* text = dlerror();
+    if (problem_.empty()) problem_ = text != nullptr ? text : "cannot be opened";
+  }
+
+  void* handle_;
+  std::string problem_;
+};
+
+// zlib's functions as the benchmark calls them (the *Init2 macros call the _ forms with the
+// header's version and stream size).
+struct ZlibFunctions {
+  decltype(&::deflateInit2_) deflate_init = nullptr;
+  decltype(&::deflateReset) deflate_reset = nullptr;
+  decltype(&::deflate) deflate = nullptr;
+  decltype(&::deflateEnd) deflate_end = nullptr;
+  decltype(&::inflateInit2_) inflate_init = nullptr;
+  decltype(&::inflateReset) inflate_reset = nullptr;
+  decltype(&::inflate) inflate = nullptr;
+  decltype(&::inflateEnd) inflate_end = nullptr;
+  decltype(&::compressBound) compress_bound = nullptr;
+
+  bool load(PeerLibrary& library) {
+    return library.find("deflateInit2_", &deflate_init) && library.find("deflateReset", &deflate_reset) &&
+           library.find("deflate", &deflate) && library.find("deflateEnd", &deflate_end) &&
+           library.find("inflateInit2_", &inflate_init) && library.find("inflateReset", &inflate_reset) &&
+           library.find("inflate", &inflate) && library.find("inflateEnd", &inflate_end) &&
+           library.find("compressBound", &compress_bound);
+  }
+};
+
+struct Lz4Functions {
+  decltype(&::LZ4_compressBound) compress_bound = nullptr;
+  decltype(&::LZ4_compress_default) compress = nullptr;
+  decltype(&::LZ4_decompress_safe) decompress = nullptr;
+
+  bool load(PeerLibrary& library) {
+    return library.find("LZ4_compressBound", &compress_bound) && library.find("LZ4_compress_default", &compress) &&
+           library.find("LZ4_decompress_safe", &decompress);
+  }
+};
+
+struct ZstdFunctions {
+  decltype(&::ZSTD_createCCtx) create_cctx = nullptr;
+  decltype(&::ZSTD_createDCtx) create_dctx = nullptr;
+  decltype(&::ZSTD_freeCCtx) free_cctx = nullptr;
+  decltype(&::ZSTD_freeDCtx) free_dctx = nullptr;
+  decltype(&::ZSTD_compressBound) compress_bound = nullptr;
+  decltype(&::ZSTD_compressCCtx) compress = nullptr;
+  decltype(&::ZSTD_decompressDCtx) decompress = nullptr;
+  decltype(&::ZSTD_isError) is_error = nullptr;
+
+  bool load(PeerLibrary& library) {
+    return library.find("ZSTD_createCCtx", &create_cctx) && library.find("ZSTD_createDCtx", &create_dctx) &&
+           library.find("ZSTD_freeCCtx", &free_cctx) && library.find("ZSTD_freeDCtx", &free_dctx) &&
+           library.find("ZSTD_compressBound", &compress_bound) && library.find("ZSTD_compressCCtx", &compress) &&
+           library.find("ZSTD_decompressDCtx", &decompress) && library.find("ZSTD_isError", &is_error);
+  }
+};
+
+struct LzoFunctions {
+  decltype(&::__lzo_init_v2) init = nullptr;  // what the lzo_init() macro calls
+  decltype(&::lzo1x_1_compress) compress = nullptr;
+  decltype(&::lzo1x_decompress_safe) decompress = nullptr;
+
+  bool load(PeerLibrary& library) {
+    return library.find("__lzo_init_v2", &init) && library.find("lzo1x_1_compress", &compress) &&
+           library.find("lzo1x_decompress_safe", &decompress);
+  }
+};
+
 // Raw deflate (no zlib or gzip wrapper), one stream per block; the streams are set up once and
 // reset per block, as a caller coding many blocks would.
 class Zlib final : public BenchCodec {
  public:
-  explicit Zlib(int level) : level_(level) {
+  Zlib(const ZlibFunctions& z, int level) : z_(z) {
     name_ = "zlib -" + std::to_string(level);
     std::memset(&deflater_, 0, sizeof deflater_);
     std::memset(&inflater_, 0, sizeof inflater_);
-    deflate_ok_ = deflateInit2(&deflater_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    inflate_ok_ = inflateInit2(&inflater_, -15) == Z_OK;
+    const int stream_size = static_cast<int>(sizeof(z_stream));
+    deflate_ok_ = z_.deflate_init(&deflater_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY, ZLIB_VERSION,
+                                  stream_size) == Z_OK;
+    inflate_ok_ = z_.inflate_init(&inflater_, -15, ZLIB_VERSION, stream_size) == Z_OK;
   }
   ~Zlib() override {
-    if (deflate_ok_) deflateEnd(&deflater_);
-    if (inflate_ok_) inflateEnd(&inflater_);
+    if (deflate_ok_) z_.deflate_end(&deflater_);
+    if (inflate_ok_) z_.inflate_end(&inflater_);
   }
   Zlib(const Zlib&) = delete;
   Zlib& operator=(const Zlib&) = delete;
 
   const char* name() const override { return name_.c_str(); }
-  size_t bound(size_t n) const override { return compressBound(static_cast<uLong>(n)); }
+  size_t bound(size_t n) const override { return z_.compress_bound(static_cast<uLong>(n)); }
   size_t encode(const uint8_t* src, size_t n, uint8_t* dst, size_t capacity) override {
-    if (!deflate_ok_ || deflateReset(&deflater_) != Z_OK) return 0;
+    if (!deflate_ok_ || z_.deflate_reset(&deflater_) != Z_OK) return 0;
     deflater_.next_in = const_cast<Bytef*>(src);
     deflater_.avail_in = static_cast<uInt>(n);
     deflater_.next_out = dst;
     deflater_.avail_out = static_cast<uInt>(capacity);
-    if (deflate(&deflater_, Z_FINISH) != Z_STREAM_END) return 0;
+    if (z_.deflate(&deflater_, Z_FINISH) != Z_STREAM_END) return 0;
     return capacity - deflater_.avail_out;
   }
   size_t decode(const uint8_t* src, size_t n, uint8_t* dst, size_t capacity) override {
-    if (!inflate_ok_ || inflateReset(&inflater_) != Z_OK) return ~size_t{0};
+    if (!inflate_ok_ || z_.inflate_reset(&inflater_) != Z_OK) return ~size_t{0};
     inflater_.next_in = const_cast<Bytef*>(src);
     inflater_.avail_in = static_cast<uInt>(n);
     inflater_.next_out = dst;
     inflater_.avail_out = static_cast<uInt>(capacity);
-    if (inflate(&inflater_, Z_FINISH) != Z_STREAM_END) return ~size_t{0};
+    if (z_.inflate(&inflater_, Z_FINISH) != Z_STREAM_END) return ~size_t{0};
     return capacity - inflater_.avail_out;
   }
 
  private:
-  int level_;
+  const ZlibFunctions& z_;
   std::string name_;
   z_stream deflater_;
   z_stream inflater_;
@@ -110,67 +222,119 @@ class Zlib final : public BenchCodec {
 
 class Lz4 final : public BenchCodec {
  public:
+  explicit Lz4(const Lz4Functions& lz4) : lz4_(lz4) {}
   const char* name() const override { return "lz4"; }
-  size_t bound(size_t n) const override { return size_t(LZ4_compressBound(int(n))); }
+  size_t bound(size_t n) const override { return size_t(lz4_.compress_bound(int(n))); }
   size_t encode(const uint8_t* src, size_t n, uint8_t* dst, size_t capacity) override {
-    const int r = LZ4_compress_default(reinterpret_cast<const char*>(src),
-                                       reinterpret_cast<char*>(dst), int(n), int(capacity));
+    const int r = lz4_.compress(reinterpret_cast<const char*>(src), reinterpret_cast<char*>(dst), int(n),
+                                int(capacity));
     return r > 0 ? size_t(r) : 0;
   }
   size_t decode(const uint8_t* src, size_t n, uint8_t* dst, size_t capacity) override {
-    const int r = LZ4_decompress_safe(reinterpret_cast<const char*>(src),
-                                      reinterpret_cast<char*>(dst), int(n), int(capacity));
+    const int r = lz4_.decompress(reinterpret_cast<const char*>(src), reinterpret_cast<char*>(dst), int(n),
+                                  int(capacity));
     return r >= 0 ? size_t(r) : ~size_t{0};
   }
+
+ private:
+  const Lz4Functions& lz4_;
 };
 
 class Zstd final : public BenchCodec {
  public:
-  Zstd() : cctx_(ZSTD_createCCtx()), dctx_(ZSTD_createDCtx()) {}
+  explicit Zstd(const ZstdFunctions& zstd) : zstd_(zstd), cctx_(zstd.create_cctx()), dctx_(zstd.create_dctx()) {}
   ~Zstd() override {
-    ZSTD_freeCCtx(cctx_);
-    ZSTD_freeDCtx(dctx_);
+    zstd_.free_cctx(cctx_);
+    zstd_.free_dctx(dctx_);
   }
   Zstd(const Zstd&) = delete;
   Zstd& operator=(const Zstd&) = delete;
 
   const char* name() const override { return "zstd -1"; }
-  size_t bound(size_t n) const override { return ZSTD_compressBound(n); }
+  size_t bound(size_t n) const override { return zstd_.compress_bound(n); }
   size_t encode(const uint8_t* src, size_t n, uint8_t* dst, size_t capacity) override {
     if (cctx_ == nullptr) return 0;
-    const size_t r = ZSTD_compressCCtx(cctx_, dst, capacity, src, n, 1);
-    return ZSTD_isError(r) ? 0 : r;
+    const size_t r = zstd_.compress(cctx_, dst, capacity, src, n, 1);
+    return zstd_.is_error(r) ? 0 : r;
   }
   size_t decode(const uint8_t* src, size_t n, uint8_t* dst, size_t capacity) override {
     if (dctx_ == nullptr) return ~size_t{0};
-    const size_t r = ZSTD_decompressDCtx(dctx_, dst, capacity, src, n);
-    return ZSTD_isError(r) ? ~size_t{0} : r;
+    const size_t r = zstd_.decompress(dctx_, dst, capacity, src, n);
+    return zstd_.is_error(r) ? ~size_t{0} : r;
   }
 
  private:
+  const ZstdFunctions& zstd_;
   ZSTD_CCtx* cctx_;
   ZSTD_DCtx* dctx_;
 };
 
 class Lzo final : public BenchCodec {
  public:
-  Lzo() : work_(LZO1X_1_MEM_COMPRESS) { ok_ = lzo_init() == LZO_E_OK; }
+  explicit Lzo(const LzoFunctions& lzo) : lzo_(lzo), work_(LZO1X_1_MEM_COMPRESS) {
+    // The arguments lzo_init() passes: the sizes of the types this program was built with.
+    ok_ = lzo_.init(LZO_VERSION, int(sizeof(short)), int(sizeof(int)), int(sizeof(long)), int(sizeof(lzo_uint32_t)),
+                    int(sizeof(lzo_uint)), int(lzo_sizeof_dict_t), int(sizeof(char*)), int(sizeof(lzo_voidp)),
+                    int(sizeof(lzo_callback_t))) == LZO_E_OK;
+  }
   const char* name() const override { return "lzo1x-1"; }
   size_t bound(size_t n) const override { return n + n / 16 + 64 + 3; }
   size_t encode(const uint8_t* src, size_t n, uint8_t* dst, size_t /*capacity*/) override {
     lzo_uint len = 0;
-    if (!ok_ || lzo1x_1_compress(src, n, dst, &len, work_.data()) != LZO_E_OK) return 0;
+    if (!ok_ || lzo_.compress(src, n, dst, &len, work_.data()) != LZO_E_OK) return 0;
     return len;
   }
   size_t decode(const uint8_t* src, size_t n, uint8_t* dst, size_t capacity) override {
     lzo_uint len = capacity;
-    if (!ok_ || lzo1x_decompress_safe(src, n, dst, &len, nullptr) != LZO_E_OK) return ~size_t{0};
+    if (!ok_ || lzo_.decompress(src, n, dst, &len, nullptr) != LZO_E_OK) return ~size_t{0};
     return len;
   }
 
  private:
+  const LzoFunctions& lzo_;
   std::vector<unsigned char> work_;
   bool ok_ = false;
+};
+
+// The peers' libraries, opened for one run of the benchmark; the codecs made from them must not
+// outlive it.
+struct Peers {
+  PeerLibrary zlib{"libz.so.1"};
+  PeerLibrary lz4{"liblz4.so.1"};
+  PeerLibrary zstd{"libzstd.so.1"};
+  PeerLibrary lzo{"liblzo2.so.2"};
+  ZlibFunctions zlib_functions;
+  Lz4Functions lz4_functions;
+  ZstdFunctions zstd_functions;
+  LzoFunctions lzo_functions;
+
+  // Adds the peers whose libraries opened whole; says on err which are left out and why, and
+  // which Debian package brings each back.
+  void add_codecs(std::vector<std::unique_ptr<BenchCodec>>* codecs, const BenchOptions& options, std::FILE* err) {
+    const auto left_out = [&](const PeerLibrary& library, const char* codec, const char* package) {
+      if (options.notes)
+        std::fprintf(err, "%s: %s left out: %s (the %s package brings it)\n", options.program, codec,
+                     library.problem().c_str(), package);
+    };
+    if (zlib_functions.load(zlib)) {
+      codecs->push_back(std::make_unique<Zlib>(zlib_functions, 1));
+      codecs->push_back(std::make_unique<Zlib>(zlib_functions, 6));
+    } else {
+      left_out(zlib, "zlib -1 and zlib -6", "zlib1g");
+    }
+    if (lz4_functions.load(lz4))
+      codecs->push_back(std::make_unique<Lz4>(lz4_functions));
+    else
+      left_out(lz4, "lz4", "liblz4-1");
+    if (zstd_functions.load(zstd))
+      codecs->push_back(std::make_unique<Zstd>(zstd_functions));
+    else
+      left_out(zstd, "zstd -1", "libzstd1");
+    if (lzo_functions.load(lzo))
+      codecs->push_back(std::make_unique<Lzo>(lzo_functions));
+    else
+      left_out(lzo, "lzo1x-1", "liblzo2-2");
+  }
 };
 
 class Memcpy final : public BenchCodec {
@@ -394,14 +558,13 @@ int run_codec_benchmark(const std::vector<std::string>& files, const BenchOption
     sets.push_back(std::move(all));
   }
 
+  // Declared before the codecs, so that the libraries outlive them.
+  std::unique_ptr<Peers> peers;
   std::vector<std::unique_ptr<BenchCodec>> codecs;
   codecs.push_back(std::make_unique<ThisCodec>());
   if (options.peers) {
-    codecs.push_back(std::make_unique<Zlib>(1));
-    codecs.push_back(std::make_unique<Zlib>(6));
-    codecs.push_back(std::make_unique<Lz4>());
-    codecs.push_back(std::make_unique<Zstd>());
-    codecs.push_back(std::make_unique<Lzo>());
+    peers = std::make_unique<Peers>();
+    peers->add_codecs(&codecs, options, err);
     codecs.push_back(std::make_unique<Memcpy>());
   }
 

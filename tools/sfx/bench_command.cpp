@@ -42,6 +42,8 @@ int run_bench(const BenchCommandOptions& options) {
   bench.runs = options.runs;
   bench.min_seconds = options.min_seconds;
   bench.peers = options.peers;
+  // A peer left out for want of its library is a note, not an error: -q drops it.
+  bench.notes = !options.quiet;
   bench.program = "sfx: bench";
   const std::vector<std::string> files =
       options.files.empty() ? corpus_files(corpus_directory()) : options.files;
