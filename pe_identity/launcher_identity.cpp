@@ -24,18 +24,52 @@ const ResourceName TEXTS_BLOCK = ResourceName::of_id(string_block_name(IDS_FAILU
 
 [[noreturn]] void refuse(const std::string& what) { throw IdentityError("", what); }
 
-// A text option as UTF-16, checked against its limit.
-std::u16string checked_text(const std::string& option, const std::string& text, size_t limit) {
+bool is_control(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
+
+// The characters (code points) of a UTF-16 text: a surrogate pair is one.
+size_t characters(const std::u16string& text) {
+  size_t n = 0;
+  for (char16_t unit : text) n += (unit & 0xFC00) != 0xDC00;
+  return n;
+}
+
+// A text option as UTF-16, checked against its limit in characters and, where the launcher holds
+// it in a buffer, in UTF-16 units.
+std::u16string checked_text(const std::string& option, const std::string& text, size_t limit, size_t unit_limit = 0) {
   if (text.empty()) refuse(option + " is empty");
   std::u16string wide;
   std::string reason;
   if (!utf8_to_utf16(text, &wide, &reason)) refuse(option + " is not valid UTF-8 (" + reason + ")");
   for (char16_t unit : wide)
-    if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) refuse(option + " holds a control character");
-  if (wide.size() > limit)
-    refuse(option + " is " + std::to_string(wide.size()) + " characters long; at most " + std::to_string(limit) +
+    if (is_control(unit)) refuse(option + " holds a control character");
+  if (characters(wide) > limit)
+    refuse(option + " is " + std::to_string(characters(wide)) + " characters long; at most " + std::to_string(limit) +
            " fit");
+  if (unit_limit != 0 && wide.size() > unit_limit)
+    refuse(option + " takes " + std::to_string(wide.size()) + " UTF-16 units (characters past U+FFFF take two); at most " +
+           std::to_string(unit_limit) + " fit the launcher's message");
   return wide;
+}
+
+// The first characters of text, at most limit of them, never splitting a surrogate pair.
+std::u16string first_characters(const std::u16string& text, size_t limit) {
+  size_t at = 0;
+  for (size_t n = 0; at < text.size() && n < limit; ++n)
+    at += (text[at] & 0xFC00) == 0xD800 && at + 1 < text.size() ? 2u : 1u;
+  return text.substr(0, at);
+}
+
+// A name for the launcher's title and caption: the text trimmed of blanks and cut to
+// MAX_TITLE_CHARS characters; nothing for a text that is empty or holds a control character.
+std::optional<std::u16string> usable_name(const std::u16string& text) {
+  size_t first = 0, last = text.size();
+  while (first < last && text[first] == u' ') ++first;
+  while (last > first && text[last - 1] == u' ') --last;
+  const std::u16string trimmed = text.substr(first, last - first);
+  if (trimmed.empty()) return std::nullopt;
+  for (char16_t unit : trimmed)
+    if (is_control(unit)) return std::nullopt;
+  return first_characters(trimmed, MAX_TITLE_CHARS);
 }
 
 // The choice, checked and converted.
@@ -68,7 +102,7 @@ Checked check_choice(const IdentityChoice& choice) {
   }
   if (choice.title) c.title = checked_text("--title", *choice.title, MAX_TITLE_CHARS);
   if (choice.failure_title) c.failure_title = checked_text("--failure-title", *choice.failure_title, MAX_TITLE_CHARS);
-  if (choice.url) c.url = checked_text("--url", *choice.url, MAX_ADDRESS_CHARS);
+  if (choice.url) c.url = checked_text("--url", *choice.url, MAX_ADDRESS_CHARS, MAX_ADDRESS_CHARS);
   return c;
 }
 
@@ -79,7 +113,9 @@ struct Copied {
   std::optional<VersionInfo> version;
 };
 
-Copied copy_from(const uint8_t* installer, size_t n, bool want_icon, std::vector<std::string>* notes) {
+Copied copy_from(const uint8_t* installer, size_t n, bool want_icon, bool face, std::vector<std::string>* notes) {
+  const std::string version_instead = face ? "its version information is made from the installer's name"
+                                           : "it keeps its own version information";
   Copied copied;
   const PeImage image = pe_image_read(installer, static_cast<uint32_t>(std::min<size_t>(n, PE_HEADER_SPAN_BYTES)));
   if (!image.is_pe) return copied;  // an MSI package, or a program of another kind: nothing to copy
@@ -89,7 +125,7 @@ Copied copy_from(const uint8_t* installer, size_t n, bool want_icon, std::vector
     entries = resources_parse(installer, n, layout);
   } catch (const ResourceError& error) {
     notes->push_back(std::string("the installer's resources are damaged (") + error.what() +
-                     "); the launcher keeps its own icon and version information");
+                     "); the launcher keeps its own icon, and " + version_instead);
     return copied;
   }
   if (want_icon) {
@@ -108,8 +144,8 @@ Copied copy_from(const uint8_t* installer, size_t n, bool want_icon, std::vector
       copied.version = version_info_parse(entry.data.data(), entry.data.size());
       copied.version_bytes = entry.data;
     } catch (const ResourceError& error) {
-      notes->push_back(std::string("the installer's version information is damaged (") + error.what() +
-                       "); the launcher keeps its own");
+      notes->push_back(std::string("the installer's version information is damaged (") + error.what() + "); " +
+                       (face ? "the launcher's is made from the installer's name" : "the launcher keeps its own"));
     }
     break;
   }
@@ -135,7 +171,46 @@ auto for_stub(const char* what, Function function) -> decltype(function()) {
   }
 }
 
-void apply_version(std::vector<ResourceEntry>* entries, const Copied& copied, const Checked& c) {
+// The name the publisher's face takes by default, and where it came from.
+struct FaceName {
+  std::u16string name;
+  const char* source;
+};
+
+FaceName face_name(const Copied& copied, const std::string& installer_name) {
+  if (copied.version) {
+    for (const char16_t* key : {u"ProductName", u"FileDescription"}) {
+      const std::u16string* value = version_info_get(*copied.version, key);
+      if (value == nullptr) continue;
+      if (const auto name = usable_name(*value))
+        return {*name, key[0] == u'P' ? "the installer's ProductName" : "the installer's FileDescription"};
+    }
+  }
+  std::u16string wide;
+  std::string reason;
+  if (utf8_to_utf16(installer_name, &wide, &reason))
+    if (const auto name = usable_name(wide)) return {*name, "the installer's file name"};
+  return {u"Setup", "a name of its own, the installer's file name being unusable"};
+}
+
+// fresh_name: make version information from this name rather than keep the launcher's own (the
+// installer had none to copy).
+void apply_version(std::vector<ResourceEntry>* entries, const Copied& copied, const Checked& c,
+                   const std::u16string* fresh_name) {
+  if (fresh_name != nullptr && !copied.version) {
+    VersionInfo info;
+    const std::u16string& product = c.product ? *c.product : *fresh_name;
+    version_info_set(&info, u"ProductName", product);
+    version_info_set(&info, u"FileDescription", product);
+    if (c.company) version_info_set(&info, u"CompanyName", *c.company);
+    const std::u16string text = c.version_text ? *c.version_text : u"0.0.0.0";
+    version_info_set(&info, u"ProductVersion", text);
+    version_info_set(&info, u"FileVersion", text);
+    version_info_set_numbers(&info, c.version ? *c.version : std::array<uint16_t, 4>{});
+    resources_put(entries, VERSION_TYPE, VERSION_NAME, LAUNCHER_LANGUAGE,
+                  for_stub("version information", [&] { return version_info_build(info); }));
+    return;
+  }
   if (!c.version_changes()) {
     if (copied.version_bytes)
       resources_put(entries, VERSION_TYPE, VERSION_NAME, LAUNCHER_LANGUAGE, *copied.version_bytes);
@@ -161,9 +236,11 @@ void apply_version(std::vector<ResourceEntry>* entries, const Copied& copied, co
                 for_stub("version information", [&] { return version_info_build(info); }));
 }
 
-void apply_texts(std::vector<ResourceEntry>* entries, const Checked& c) {
-  if (c.title) {
-    const ResourceEntry* dialog = resources_pick(*entries, DIALOG_TYPE, PROGRESS_DIALOG, LAUNCHER_LANGUAGE);
+// title_given: the title came from --title, and a launcher without the window's template is
+// refused; a title of the publisher's face is written only where the template is.
+void apply_texts(std::vector<ResourceEntry>* entries, const Checked& c, bool title_given) {
+  const ResourceEntry* dialog = resources_pick(*entries, DIALOG_TYPE, PROGRESS_DIALOG, LAUNCHER_LANGUAGE);
+  if (c.title && (dialog != nullptr || title_given)) {
     if (dialog == nullptr) refuse("the launcher has no progress window template (dialog 102) to take a title");
     resources_put(entries, DIALOG_TYPE, PROGRESS_DIALOG, LAUNCHER_LANGUAGE,
                   for_stub("progress window", [&] { return dialog_with_caption(dialog->data, *c.title); }));
@@ -205,11 +282,28 @@ bool parse_four_part_version(const std::string& text, std::array<uint16_t, 4>* v
 
 IdentityResult apply_identity(const std::vector<uint8_t>& stub, const uint8_t* installer, size_t installer_size,
                               const IdentityChoice& choice) {
-  const Checked c = check_choice(choice);
+  Checked c = check_choice(choice);
   IdentityResult result;
   Copied copied;
   if (choice.copy_from_installer && installer != nullptr)
-    copied = copy_from(installer, installer_size, !c.icon, &result.notes);
+    copied = copy_from(installer, installer_size, !c.icon, choice.publisher_face, &result.notes);
+  std::optional<FaceName> face;
+  if (choice.publisher_face) {
+    face = face_name(copied, choice.installer_name);
+    const std::string name = utf16_to_utf8(face->name);
+    if (c.title && c.failure_title)
+      result.texts_summary = "title and failure caption from --title and --failure-title";
+    else if (c.title)
+      result.texts_summary = "title from --title; failure caption \"" + name + "\", from " + face->source;
+    else if (c.failure_title)
+      result.texts_summary = "title \"" + name + "\", from " + face->source + "; failure caption from --failure-title";
+    else
+      result.texts_summary = "title and failure caption \"" + name + "\", from " + face->source;
+    result.texts_summary += c.url ? "; address from --url" : "; no address in the failure message (--url gives one)";
+    if (!c.title) c.title = face->name;
+    if (!c.failure_title) c.failure_title = face->name;
+    if (!c.url) c.url = std::u16string();  // the message then has no address line
+  }
   const bool icon = c.icon || copied.icon;
   if (!icon && !copied.version && !c.version_changes() && !c.title && !c.texts_change()) {
     result.stub = stub;
@@ -220,8 +314,8 @@ IdentityResult apply_identity(const std::vector<uint8_t>& stub, const uint8_t* i
   std::vector<ResourceEntry> entries = original;
   if (icon)
     for_stub("icon", [&] { icon_group_install(&entries, IDI_LAUNCHER, LAUNCHER_LANGUAGE, c.icon ? *c.icon : *copied.icon); });
-  apply_version(&entries, copied, c);
-  apply_texts(&entries, c);
+  apply_version(&entries, copied, c, face ? &face->name : nullptr);
+  apply_texts(&entries, c, choice.title.has_value());
 
   if (resources_sorted(entries) == resources_sorted(original)) {
     result.stub = stub;
@@ -275,16 +369,16 @@ LauncherIdentity read_identity(const uint8_t* image, size_t n) {
       problem("progress window template 102", error);
     }
   }
+  // A launcher without the texts' block (a bare one) shows its own; with it, an empty caption is
+  // the launcher's own too, and an empty address is none: the message names no address.
   identity.failure_title = FAILURE_CAPTION;
   identity.url = DEFAULT_PUBLISHER_ADDRESS;
   if (const ResourceEntry* block = resources_pick(entries, STRING_TYPE, TEXTS_BLOCK, LAUNCHER_LANGUAGE)) {
     try {
       const StringBlock strings = string_block_parse(block->data);
-      // An empty string is an absent one: the launcher falls back to its own text.
       if (!strings[string_block_index(IDS_FAILURE_CAPTION)].empty())
         identity.failure_title = utf16_to_utf8(strings[string_block_index(IDS_FAILURE_CAPTION)]);
-      if (!strings[string_block_index(IDS_PUBLISHER_ADDRESS)].empty())
-        identity.url = utf16_to_utf8(strings[string_block_index(IDS_PUBLISHER_ADDRESS)]);
+      identity.url = utf16_to_utf8(strings[string_block_index(IDS_PUBLISHER_ADDRESS)]);
     } catch (const ResourceError& error) {
       problem("string table 13", error);
     }

@@ -23,11 +23,11 @@
 constexpr uint16_t LAUNCHER_LANGUAGE = 1033;  // U.S. English, as launcher.rc is compiled
 constexpr uint16_t LAUNCHER_VERSION_NAME = 1;  // VS_VERSION_INFO
 
-// Limits of the texts, in UTF-16 units (the launcher's buffers count them so). A dialog's
-// caption bar shows about 60 characters of the progress window's width; the failure caption is
-// held to the same. The failure message is put together in a buffer of 256 units, which leaves
-// MAX_ADDRESS_CHARS (186) for the address (texts.h). Version texts are bounded so that their
-// blocks keep 16-bit lengths.
+// Limits of the texts, in characters (Unicode code points). A dialog's caption bar shows about 60
+// characters of the progress window's width; the failure caption is held to the same. The
+// failure message is put together in a buffer of 256 UTF-16 units, which leaves
+// MAX_ADDRESS_CHARS (186) units for the address (texts.h): an address is held to 186 characters
+// and to 186 units. Version texts are bounded so that their blocks keep 16-bit lengths.
 constexpr size_t MAX_TITLE_CHARS = 60;
 constexpr size_t MAX_VERSION_TEXT_CHARS = 256;
 
@@ -38,6 +38,14 @@ struct IdentityChoice {
   // Copy the installer's main icon group (unless icon is given) and its version information,
   // when it is a Windows program that has them.
   bool copy_from_installer = true;
+  // The publisher's face: the launcher takes its progress window title and failure caption from
+  // the installer (its ProductName, else its FileDescription, else installer_name), names no
+  // address unless url is given, and, where the installer has no version information, gets
+  // version information made from that same name and product_version (or 0.0.0.0), so that
+  // nothing of the launcher's own identity is left. False keeps the launcher's own texts and
+  // version information wherever no option overrides them.
+  bool publisher_face = true;
+  std::string installer_name;  // the installer's file name without its extension (UTF-8)
   std::optional<std::string> product;          // ProductName and FileDescription
   std::optional<std::string> company;          // CompanyName
   std::optional<std::string> product_version;  // "A.B.C.D": ProductVersion, FileVersion, and the numbers
@@ -62,6 +70,10 @@ struct IdentityResult {
   // What could not be done and what was done instead, one line each, e.g. "the installer's
   // resources are damaged (...); the launcher keeps its own icon and version information".
   std::vector<std::string> notes;
+  // Which title and failure caption were written and where they came from, in one line, e.g.
+  // "title and failure caption \"Acme Tool\", from the installer's ProductName"; empty when
+  // the launcher keeps its own.
+  std::string texts_summary;
 };
 
 // The stub with the identity written in: the installer's icon group (the one Explorer shows)
@@ -92,7 +104,7 @@ struct LauncherIdentity {
   std::array<uint16_t, 4> file_version{}, product_version{};
   std::optional<std::string> title;  // the progress window's caption, when its template is there
   std::string failure_title;          // from the string table, else the launcher's own
-  std::string url;
+  std::string url;                    // empty: the message names no address
   std::vector<std::string> problems;  // resources present but unreadable, one line each
 };
 

@@ -22,6 +22,10 @@ uint32_t utf16_units(const char* text) {
 }  // namespace
 
 void compose_failure_message(const char* address, char* out, uint32_t capacity) {
+  if (address[0] == '\0' && capacity >= sizeof FAILURE_MESSAGE_FIRST_LINE) {
+    put(out, FAILURE_MESSAGE_FIRST_LINE);
+    return;
+  }
   const size_t fixed = sizeof FAILURE_MESSAGE_HEAD - 1 + sizeof FAILURE_MESSAGE_TAIL - 1;
   if (utf16_units(address) > MAX_ADDRESS_CHARS || std::strlen(address) + fixed >= capacity) {
     address = DEFAULT_PUBLISHER_ADDRESS;

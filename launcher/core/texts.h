@@ -17,6 +17,7 @@ constexpr char DEFAULT_PUBLISHER_ADDRESS[] = "https://quenderby.dev/corvalin";
 // blanks, the publisher's address, two blanks, "for more information." and four blanks. It is
 // put together by plain copies, so the launcher needs no formatting code at all (mingw's printf
 // family alone would weigh as much as the rest of the Windows stub).
+constexpr char FAILURE_MESSAGE_FIRST_LINE[] = "Unable to load installation data.";
 constexpr char FAILURE_MESSAGE_HEAD[] = "Unable to load installation data.\n\nVisit  ";
 constexpr char FAILURE_MESSAGE_TAIL[] = "  for more information.    ";
 
@@ -30,5 +31,6 @@ static_assert(MAX_ADDRESS_CHARS == 186, "the address has the room it always had"
 constexpr uint32_t MESSAGE_BUFFER_BYTES = 3 * MESSAGE_BUFFER_CHARS;
 
 // The message naming address, into out (capacity bytes, at least MESSAGE_BUFFER_BYTES); an
-// address too long for it is replaced by the launcher's own.
+// address too long for it is replaced by the launcher's own. An empty address gives the first
+// line alone: a publisher who named no address gets no advice line.
 void compose_failure_message(const char* address, char* out, uint32_t capacity);

@@ -247,7 +247,8 @@ int unpack_fail(UnpackRun* run) {
     char caption[MESSAGE_BUFFER_BYTES];
     char address[MESSAGE_BUFFER_BYTES];
     char message[MESSAGE_BUFFER_BYTES];
-    if (!platform_text(IDS_FAILURE_CAPTION, caption, sizeof caption)) std::memcpy(caption, FAILURE_CAPTION, sizeof FAILURE_CAPTION);
+    if (!platform_text(IDS_FAILURE_CAPTION, caption, sizeof caption) || caption[0] == '\0')
+      std::memcpy(caption, FAILURE_CAPTION, sizeof FAILURE_CAPTION);
     if (!platform_text(IDS_PUBLISHER_ADDRESS, address, sizeof address)) {
       std::memcpy(address, DEFAULT_PUBLISHER_ADDRESS, sizeof DEFAULT_PUBLISHER_ADDRESS);
     }

@@ -104,7 +104,9 @@ void platform_sleep_ms(uint32_t milliseconds);
 bool platform_desktop_visible();
 
 // The launcher's text with this resource id (resource.h), as UTF-8, when its resources carry one
-// that fits (Windows: LoadStringW); false otherwise, and the launcher uses its own.
+// that fits (Windows: LoadStringW; a text left empty in a string table block that is there is
+// an empty text); false otherwise, and the launcher uses its own. POSIX: the caption is the
+// launcher's own file name, the address empty.
 bool platform_text(uint32_t id, char* text, uint32_t capacity);
 
 // ---- the progress window -----------------------------------------------------------------------

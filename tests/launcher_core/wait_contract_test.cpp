@@ -150,6 +150,13 @@ TEST_F(WaitContract, TheMessageCarriesThePublishersTexts) {
   ASSERT_EQ(p.messages.size(), 1u);
   EXPECT_EQ(p.messages[0], "Acme Setup Stopped|Unable to load installation data.\n\nVisit  "
                            "https://acme.example/help  for more information.    ");
+  // A publisher who named no address gets the first line alone; an empty caption is the
+  // launcher's own.
+  p.texts[IDS_FAILURE_CAPTION] = "";
+  p.texts[IDS_PUBLISHER_ADDRESS] = "";
+  EXPECT_EQ(run_unpack(""), 0);
+  ASSERT_EQ(p.messages.size(), 2u);
+  EXPECT_EQ(p.messages[1], "Corvalin Installation Cancelled|Unable to load installation data.");
 }
 
 }  // namespace

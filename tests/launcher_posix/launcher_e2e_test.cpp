@@ -30,9 +30,8 @@ extern char** environ;
 
 namespace {
 
-const char* const MESSAGE_LINE =
-    "Corvalin Installation Cancelled: Unable to load installation data.\n\n"
-    "Visit  https://quenderby.dev/corvalin  for more information.    \n";
+// The launcher's own file name, then the message: no one else's name, no address.
+const char* const MESSAGE_LINE = "setup launcher: Unable to load installation data.\n";
 
 Bytes read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

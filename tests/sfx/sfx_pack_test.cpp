@@ -65,7 +65,8 @@ TEST(SfxBuiltInStubs, ByDefaultAPE32GuiLauncherForWindows) {
   const std::string program = lone_copy(dir);
   const Bytes installer = test_data::text_like(3000, 25);
   write_file(dir.file("setup.exe"), installer);
-  const SfxResult packed = run_sfx(dir, {"pack", "--any-payload", "setup.exe", "-o", "setup-sfx.exe"}, {}, program);
+  const SfxResult packed =
+      run_sfx(dir, {"pack", "--any-payload", "--keep-launcher-identity", "setup.exe", "-o", "setup-sfx.exe"}, {}, program);
   if (std::string(SFX_WINDOWS_LAUNCHER_FILE).empty()) {
     EXPECT_EQ(packed.status, 2);
     EXPECT_TRUE(contains(packed.err, "without the Windows launcher")) << packed.err;
@@ -83,6 +84,12 @@ TEST(SfxBuiltInStubs, ByDefaultAPE32GuiLauncherForWindows) {
   EXPECT_EQ(image.machine, 0x14C);  // Intel 80386
   EXPECT_EQ(image.subsystem, 2);    // GUI
   EXPECT_FALSE(image.has_certificates);
+  // By default the launcher wears the installer's name, and pack says so.
+  const SfxResult faced = run_sfx(dir, {"pack", "--any-payload", "-f", "setup.exe", "-o", "setup-sfx.exe"}, {}, program);
+  ASSERT_EQ(faced.status, 0) << faced.err;
+  EXPECT_TRUE(contains(faced.err, "launcher texts: title and failure caption \"setup\", from the installer's file name; "
+                                  "no address in the failure message (--url gives one)\n"))
+      << faced.err;
 }
 
 TEST(SfxBuiltInStubs, ThePosixLauncherRunsHere) {

@@ -5,7 +5,7 @@
 # sanitizers). Without musl it is this tree's own launcher, which needs only the C library.
 #
 # Sets SFX_POSIX_LAUNCHER_BUILT (the unstripped program) and SFX_POSIX_LAUNCHER_DEPENDS (the
-# target that makes it).
+# target that makes it, and the file).
 set(SFX_MUSL_SPECS /usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-musl/musl-gcc.specs)
 if(EXISTS ${SFX_MUSL_SPECS})
   set(musl_default ON)
@@ -39,4 +39,5 @@ ExternalProject_Add(sfx_posix_tree
   BUILD_BYPRODUCTS ${SFX_POSIX_LAUNCHER_BUILT}
   LOG_CONFIGURE ON
   LOG_OUTPUT_ON_FAILURE ON)
-set(SFX_POSIX_LAUNCHER_DEPENDS sfx_posix_tree)
+# The tree's target orders the build; the file itself makes what is made of it out of date.
+set(SFX_POSIX_LAUNCHER_DEPENDS sfx_posix_tree ${SFX_POSIX_LAUNCHER_BUILT})

@@ -80,8 +80,23 @@ std::vector<uint8_t> installer_image(InputFile& input, const std::vector<uint8_t
 // The stub with the publisher's identity written in (Windows launchers): copied from the
 // installer unless kept, with the options over it. Options that cannot apply are refused; a copy
 // that cannot be made is only noted.
+// The installer's file name without its folder and its extension ("setup" for
+// "dist/setup.exe"); the output's for an installer on stdin; empty when both are streams.
+std::string installer_name(const PackOptions& options) {
+  std::string path = is_std_stream(options.input) ? options.output : options.input;
+  if (is_std_stream(path)) return "";
+  size_t start = path.size();
+  while (start > 0 && !os_is_separator(path[start - 1])) --start;
+  std::string name = path.substr(start);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  return name;
+}
+
+// summary: which title and caption were written and whence, in one line (empty: none).
 std::vector<uint8_t> identified_stub(const LauncherStub& stub, const PackOptions& options, InputFile& input,
-                                     const std::vector<uint8_t>& head, bool installer_is_program) {
+                                     const std::vector<uint8_t>& head, bool installer_is_program,
+                                     std::string* summary) {
   if (!stub.windows) {
     if (options.identity_option_given())
       throw ToolError(SFX_EXIT_USAGE, "",
@@ -91,6 +106,8 @@ std::vector<uint8_t> identified_stub(const LauncherStub& stub, const PackOptions
   }
   IdentityChoice choice;
   choice.copy_from_installer = !options.keep_launcher_identity && installer_is_program;
+  choice.publisher_face = !options.keep_launcher_identity;
+  choice.installer_name = installer_name(options);
   if (options.icon) {
     InputFile icon(*options.icon, false);
     if (icon.size() > static_cast<int64_t>(MAX_ICON_FILE_BYTES))
@@ -121,6 +138,7 @@ std::vector<uint8_t> identified_stub(const LauncherStub& stub, const PackOptions
   }
   if (!options.quiet)
     for (const std::string& note : result.notes) std::fprintf(stderr, "sfx: note: %s\n", note.c_str());
+  *summary = result.texts_summary;
   return result.stub;
 }
 
@@ -185,8 +203,9 @@ int run_pack(const PackOptions& options) {
     throw ToolError(SFX_EXIT_USAGE, "",
                     std::string(options.wait ? "--wait" : "an installer package") +
                         " needs the integrity record, which carries the contract; leave out --no-record");
+  std::string texts;
   const std::vector<uint8_t> launcher =
-      identified_stub(stub, options, input, head, kind == InstallerKind::WINDOWS_PROGRAM);
+      identified_stub(stub, options, input, head, kind == InstallerKind::WINDOWS_PROGRAM, &texts);
 
   // The packed file is a program: executable, as a linker makes its output (the umask applies).
   OutputFile output(options.output, options.force, 0777);
@@ -208,6 +227,7 @@ int run_pack(const PackOptions& options) {
     used.bytes = launcher;
     print_summary(input.display_name(), stats, output.display_name(), &used);
     std::fprintf(stderr, "contract: %s\n", contract_text(payload.record_flags));
+    if (!texts.empty()) std::fprintf(stderr, "launcher texts: %s\n", texts.c_str());
   }
   return SFX_EXIT_OK;
 }

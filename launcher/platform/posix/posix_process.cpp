@@ -84,4 +84,3 @@ void platform_sleep_ms(uint32_t milliseconds) {
 
 bool platform_desktop_visible() { return true; }
 
-bool platform_text(uint32_t, char*, uint32_t) { return false; }

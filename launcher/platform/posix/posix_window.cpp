@@ -9,6 +9,8 @@
 
 #include "platform.h"
 #include "progress_bar.h"
+#include "resource.h"
+#include "texts.h"
 
 namespace {
 
@@ -80,6 +82,22 @@ void platform_progress_hide() {
 void platform_progress_poll() {}
 
 void platform_progress_release() {}
+
+// A POSIX launcher carries no resources, and its messages name no one but itself: the caption is
+// its own file's name, as a command's messages begin, and there is no address.
+bool platform_text(uint32_t id, char* text, uint32_t capacity) {
+  if (capacity == 0) return false;
+  text[0] = '\0';
+  if (id != IDS_FAILURE_CAPTION) return true;
+  char path[PATH_BUFFER_CHARS];
+  if (!platform_own_path(path, sizeof path)) return false;
+  const char* name = std::strrchr(path, '/');
+  name = name != nullptr ? name + 1 : path;
+  const size_t n = std::strlen(name);
+  if (n == 0 || n >= capacity) return false;
+  std::memcpy(text, name, n + 1);
+  return true;
+}
 
 void platform_show_message(const char* caption, const char* text) {
   put(caption);

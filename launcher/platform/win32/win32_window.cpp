@@ -132,6 +132,13 @@ bool platform_desktop_visible() {
 
 bool platform_text(uint32_t id, char* text, uint32_t capacity) {
   static wchar_t wide[256];
-  const int n = LoadStringW(GetModuleHandleW(nullptr), id, wide, sizeof wide / sizeof wide[0]);
-  return n > 0 && win32_to_utf8(wide, text, capacity);
+  HMODULE module = GetModuleHandleW(nullptr);
+  const int n = LoadStringW(module, id, wide, sizeof wide / sizeof wide[0]);
+  if (n > 0) return win32_to_utf8(wide, text, capacity);
+  // A string table keeps no difference between an empty text and a missing one; the block that
+  // holds it does: a launcher `sfx pack` wrote its texts into has the block, and an empty text
+  // there is meant so (no address).
+  if (capacity == 0 || FindResourceW(module, MAKEINTRESOURCEW(id / 16 + 1), MAKEINTRESOURCEW(6)) == nullptr) return false;
+  text[0] = '\0';
+  return true;
 }
