@@ -251,6 +251,26 @@ TEST(Identity, AnInstallersOwnIconAndVersionAreCopied) {
   EXPECT_EQ(run.exit_status, 1u);
   for (int i = 0; i < 200 && !file_exists(record); ++i) Sleep(50);
   EXPECT_TRUE(file_exists(record)) << "the installer ran";
+
+  // The launcher wears the installer's name, and never this project's: damaged, its message is
+  // captioned with the product's name and names no address.
+  first.resize(first.size() - 3);
+  ASSERT_TRUE(write_file(packed, first));
+  const LauncherRun damaged = run_launcher(packed, "", temp, out);
+  ASSERT_TRUE(damaged.finished);
+  EXPECT_TRUE(damaged.message_shown);
+  EXPECT_EQ(damaged.message_caption, "Acme Tool");
+  EXPECT_EQ(damaged.message_text, "Unable to load installation data.");
+  HMODULE module = LoadLibraryExW(wide(again).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr);
+  HRSRC dialog = FindResourceW(module, MAKEINTRESOURCEW(IDD_PROGRESS), reinterpret_cast<LPCWSTR>(RT_DIALOG));
+  ASSERT_NE(dialog, nullptr);
+  // A DIALOG template: style, extended style, item count, position and size, then the menu and
+  // class (none: a zero each) and the caption.
+  const auto* caption = reinterpret_cast<const wchar_t*>(
+      static_cast<const uint8_t*>(LockResource(LoadResource(module, dialog))) + 18 + 2 + 2);
+  EXPECT_EQ(utf8(caption), "Acme Tool");
+  FreeLibrary(module);
 }
 
 }  // namespace
