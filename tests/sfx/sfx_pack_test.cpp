@@ -92,6 +92,26 @@ TEST(SfxBuiltInStubs, ByDefaultAPE32GuiLauncherForWindows) {
       << faced.err;
 }
 
+TEST(SfxBuiltInStubs, Windows64IsAPE32PlusGuiLauncherThatListNames) {
+  ScratchDir dir;
+  write_file(dir.file("setup.exe"), program_stub(3000));
+  const SfxResult packed = run_sfx(dir, {"pack", "setup.exe", "--stub", "windows64", "-o", "setup64.exe"});
+  if (!contains(run_sfx(dir, {"--version"}).out, " windows64 (")) {
+    EXPECT_EQ(packed.status, 2);
+    EXPECT_TRUE(contains(packed.err, "g++-mingw-w64-x86-64")) << packed.err;
+    GTEST_SKIP() << "this build has no 64-bit Windows launcher";
+  }
+  ASSERT_EQ(packed.status, 0) << packed.err;
+  EXPECT_TRUE(contains(packed.err, "the built-in 64-bit Windows launcher (PE32+ GUI program for x86-64")) << packed.err;
+  const Bytes out = read_file(dir.file("setup64.exe"));
+  const PeImage image = pe_image_read(out.data(), static_cast<uint32_t>(std::min<size_t>(out.size(), 4096)));
+  EXPECT_TRUE(image.is_pe && !image.is_pe32);
+  EXPECT_EQ(image.machine, 0x8664);
+  EXPECT_EQ(image.subsystem, 2);
+  EXPECT_TRUE(contains(run_sfx(dir, {"list", "setup64.exe"}).out, "launcher program: PE32+ GUI program for x86-64\n"));
+  EXPECT_EQ(run_sfx(dir, {"verify", "-q", "setup64.exe", "--original", "setup.exe"}).status, 0);
+}
+
 TEST(SfxBuiltInStubs, ThePosixLauncherRunsHere) {
   ScratchDir dir;
   const std::string program = lone_copy(dir);

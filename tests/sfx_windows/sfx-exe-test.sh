@@ -78,6 +78,10 @@ if [ -n "$native" ]; then
   wx pack -T 3 --any-payload setup.exe --stub posix -o posix.out 2>/dev/null || fail "pack --stub posix exits $?"
   "$native" pack -q --any-payload setup.exe --stub posix -o native-posix.out
   same posix.out native-posix.out "pack --stub posix"
+  # And the 64-bit Windows launcher, the same bytes as the native sfx carries.
+  wx pack -q setup.exe --stub windows64 -o packed64.exe 2>/dev/null || fail "pack --stub windows64 exits $?"
+  "$native" pack -q setup.exe --stub windows64 -o native-packed64.exe
+  same packed64.exe native-packed64.exe "pack --stub windows64"
   "$native" compress -q setup.exe -o native-payload
   same payload.out native-payload "compress"
   "$native" list packed.exe >native-list.out; same list.out native-list.out "list"

@@ -19,6 +19,8 @@ bool is_elf(const std::vector<uint8_t>& bytes) {
   return is_elf_header(bytes.data(), static_cast<uint32_t>(std::min<size_t>(bytes.size(), PE_HEADER_SPAN_BYTES)));
 }
 
+}  // namespace
+
 std::string describe_pe(const PeImage& image) {
   std::string text = image.is_pe32 ? "PE32" : "PE32+";
   text += image.subsystem == 2 ? " GUI program" : image.subsystem == 3 ? " console program" : " program";
@@ -27,6 +29,8 @@ std::string describe_pe(const PeImage& image) {
   else if (image.machine == 0xAA64) text += " for ARM64";
   return text;
 }
+
+namespace {
 
 LauncherStub built_in(const char* what, EmbeddedStub stub, const std::string& missing) {
   if (stub.size == 0) throw ToolError(SFX_EXIT_USAGE, "", missing);

@@ -42,6 +42,11 @@ enum class InstallerKind {
 };
 InstallerKind installer_kind(const uint8_t* head, size_t n);
 
+struct PeImage;
+// What a Windows program's headers say it is: "PE32 GUI program for Intel 80386", "PE32+ GUI
+// program for x86-64".
+std::string describe_pe(const PeImage& image);
+
 // Refuses (exit 2, with the reason) an installer the launcher cannot start: the Windows launcher
 // starts a Windows program or an installer package, the POSIX one an ELF program or a script
 // that starts with "#!". installer names it in the message.

@@ -168,7 +168,8 @@ nlohmann::json identity_json(const std::optional<LauncherIdentity>& identity) {
   return out;
 }
 
-void print_identity(const LauncherIdentity& identity) {
+void print_identity(const PeImage& image, const LauncherIdentity& identity) {
+  std::printf("launcher program: %s\n", describe_pe(image).c_str());
   std::string icons;
   for (const IconDescription& icon : identity.icons) icons += (icons.empty() ? "" : ", ") + icon_text(icon);
   std::printf("launcher icon: %s\n", icons.empty() ? "none" : icons.c_str());
@@ -179,7 +180,7 @@ void print_identity(const LauncherIdentity& identity) {
                 version_text(identity.product_version).c_str());
   if (identity.title) std::printf("launcher title: %s\n", identity.title->c_str());
   std::printf("launcher failure caption: %s\nlauncher address: %s\n", identity.failure_title.c_str(),
-              identity.url.c_str());
+              identity.url.empty() ? "none" : identity.url.c_str());
 }
 
 }  // namespace
@@ -325,6 +326,7 @@ int run_list(const ListOptions& options) {
                   empty_block_note(scan.empty_block_number(), scan.empty_block_offset(), after).c_str());
       break;
   }
-  if (const std::optional<LauncherIdentity> identity = launcher_identity_of(input, scan)) print_identity(*identity);
+  if (const std::optional<LauncherIdentity> identity = launcher_identity_of(input, scan))
+    print_identity(scan.image(), *identity);
   return SFX_EXIT_OK;
 }

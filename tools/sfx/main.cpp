@@ -268,14 +268,21 @@ int run(int argc, char** argv) {
       {"--product-version", "A.B.C.D",
        "Version information: ProductVersion, FileVersion and the version numbers (four numbers, 0 to 65535)",
        &pack.product_version},
-      {"--title", "CAPTION", "The progress window's caption (at most 60 characters)", &pack.title},
-      {"--failure-title", "CAPTION", "The failure message's caption (at most 60 characters)", &pack.failure_title},
-      {"--url", "ADDRESS", "The address the failure message sends the user to (at most 186 characters)", &pack.url},
+      {"--title", "CAPTION",
+       "The progress window's caption (at most 60 characters; default: the installer's product name, else its "
+       "file description, else its file name)",
+       &pack.title},
+      {"--failure-title", "CAPTION", "The failure message's caption (at most 60 characters; default: as --title)",
+       &pack.failure_title},
+      {"--url", "ADDRESS",
+       "The address the failure message sends the user to (at most 186 characters; default: none, and the "
+       "message has no address line)",
+       &pack.url},
   };
   for (const IdentityOption& o : identity_options)
     pack_command->add_option(o.name, *o.value, o.what)->option_text(o.text)->group("Identity");
   pack_command->add_flag("--keep-launcher-identity", pack.keep_launcher_identity,
-                         "Keep the launcher's own icon and version information rather than the installer's")
+                         "Keep the launcher's own icon, version information and texts rather than the publisher's face")
       ->group("Identity");
 
   ExtractOptions extract;
