@@ -10,7 +10,8 @@
 //   14      1      version: 1
 //   15      1      flags: how the launcher runs what it unpacked (below); readers ignore the
 //                  bits they do not know
-//   16      4      reserved: 0 (readers ignore them)
+//   16      4      the bundle's program: with the flag BUNDLE, the number of the entry to start
+//                  (0 for the stream's first entry), little-endian; otherwise 0 (readers ignore it)
 //   20      4      the record's own check: CRC-32 of bytes 0-19, little-endian
 //   24      8      magic "sfxcheck"
 //
@@ -32,13 +33,19 @@ static_assert(sizeof INTEGRITY_MAGIC - 1 == INTEGRITY_MAGIC_BYTES, "magic length
 // WAIT: start the program with the launcher's command tail, wait for it, remove it and end with
 //   its exit status (README, "Running installers").
 // MSI: the data is a Windows Installer package, started through msiexec; such a payload waits.
+// BUNDLE: the data is a folder as a tar stream in the bundle's restricted form (bundle.h); the
+//   program to start is its entry run_entry, run from the unpacked folder. A bundle waits.
+// COMMAND_SCRIPT: the program is a .cmd or .bat file, run by the system's command interpreter.
 constexpr uint8_t INTEGRITY_FLAG_WAIT = 0x01;
 constexpr uint8_t INTEGRITY_FLAG_MSI = 0x02;
+constexpr uint8_t INTEGRITY_FLAG_BUNDLE = 0x04;
+constexpr uint8_t INTEGRITY_FLAG_COMMAND_SCRIPT = 0x08;
 
 struct IntegrityRecord {
   uint64_t decoded_length;
   uint32_t data_crc;
   uint8_t flags = 0;
+  uint32_t run_entry = 0;  // with INTEGRITY_FLAG_BUNDLE: the entry to start
 };
 
 enum IntegrityStatus : int {
