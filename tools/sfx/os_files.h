@@ -98,3 +98,37 @@ bool os_list_files(const std::string& folder, std::vector<std::string>* names);
 
 // The number of processors the system gives this process (at least 1).
 unsigned os_processor_count();
+
+// ---- walking a folder
+
+// What an entry of a folder is, as the folder holds it: a link is never followed.
+enum class OsEntryKind {
+  FILE,
+  FOLDER,
+  LINK,     // a symbolic link; on Windows any reparse point (junctions and mount points too)
+  DEVICE,   // a character or block device
+  FIFO,
+  SOCKET,
+  STREAMS,  // Windows: a file or folder that holds an alternate data stream
+  OTHER,
+};
+
+struct OsFolderEntry {
+  std::string name;         // on Windows UTF-8 (an unpaired surrogate as its three bytes,
+                            // which are no UTF-8); elsewhere the bytes the system gives
+  OsEntryKind kind = OsEntryKind::OTHER;
+  bool executable = false;  // a file with an execute bit (Windows: .exe, .com, .bat, .cmd, as
+                            // its C library's stat says)
+  int64_t size = 0;         // a file's bytes
+  int64_t modified = 0;     // as OsFileInfo's
+  std::string stream;       // STREAMS: the name of a stream other than the data ("note:$DATA")
+};
+
+// The entries of folder, without "." and "..", in the order the system gives them. folder itself
+// is not followed when it is a link (Windows: a reparse point) unless follow_top. False, with the
+// system's error number, when it cannot be read.
+bool os_read_folder(const std::string& folder, bool follow_top, std::vector<OsFolderEntry>* entries);
+
+// Opens a file found by os_read_folder for reading, refusing (ELOOP) a link or reparse point put
+// in its place since; the caller checks that what it opened is the file it listed.
+int os_open_entry(const std::string& path);

@@ -272,3 +272,65 @@ unsigned os_processor_count() {
   return n == 0 ? 1 : n;
 }
 
+
+// ---- walking a folder
+
+bool os_read_folder(const std::string& folder, bool follow_top, std::vector<OsFolderEntry>* entries) {
+  entries->clear();
+  // The folder is opened without following a link put in its place, and its entries are looked
+  // at through that descriptor: what is listed is what this folder holds.
+  int fd;
+  do fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_top ? 0 : O_NOFOLLOW));
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  DIR* listing = fdopendir(fd);
+  if (listing == nullptr) {
+    const int error_number = errno;
+    close(fd);
+    errno = error_number;
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* found = readdir(listing);
+    if (found == nullptr) break;
+    const std::string name = found->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (fstatat(fd, found->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      const int error_number = errno;
+      closedir(listing);
+      errno = error_number;
+      return false;
+    }
+    OsFolderEntry entry;
+    entry.name = name;
+    if (S_ISREG(st.st_mode))
+      entry.kind = OsEntryKind::FILE;
+    else if (S_ISDIR(st.st_mode))
+      entry.kind = OsEntryKind::FOLDER;
+    else if (S_ISLNK(st.st_mode))
+      entry.kind = OsEntryKind::LINK;
+    else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+      entry.kind = OsEntryKind::DEVICE;
+    else if (S_ISFIFO(st.st_mode))
+      entry.kind = OsEntryKind::FIFO;
+    else if (S_ISSOCK(st.st_mode))
+      entry.kind = OsEntryKind::SOCKET;
+    entry.executable = (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
+    entry.size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
+    entry.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    entries->push_back(std::move(entry));
+  }
+  const int error_number = errno;
+  closedir(listing);
+  errno = error_number;
+  return error_number == 0;
+}
+
+int os_open_entry(const std::string& path) {
+  int fd;
+  do fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}

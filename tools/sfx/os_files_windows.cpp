@@ -341,3 +341,183 @@ unsigned os_processor_count() {
   return system.dwNumberOfProcessors == 0 ? 1u : static_cast<unsigned>(system.dwNumberOfProcessors);
 }
 
+
+// ---- walking a folder
+
+namespace {
+
+// A path the wide calls take at any length: "\\?\C:\dir\name" (or "\\?\UNC\server\share\..."),
+// from the full path, '\' between its components. Empty (errno set) when it cannot be made.
+std::wstring long_form(const std::string& path) {
+  std::wstring given = wide(path);
+  if (given.empty()) return given;
+  for (wchar_t& c : given)
+    if (c == L'/') c = L'\\';
+  std::wstring full;
+  if (given.rfind(L"\\\\?\\", 0) == 0) {
+    full = given;
+  } else {
+    const DWORD need = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+    if (need == 0) {
+      set_errno_from_windows();
+      return std::wstring();
+    }
+    full.assign(need, L'\0');
+    full.resize(GetFullPathNameW(given.c_str(), need, &full[0], nullptr));
+    full = full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+  }
+  while (full.size() > 4 && full.back() == L'\\') full.pop_back();
+  return full;
+}
+
+// UTF-16 as UTF-8, keeping an unpaired surrogate as its three bytes (which no UTF-8 check
+// passes), so that such a name is refused by its bytes rather than taken for another.
+std::string names_utf8(const wchar_t* text) {
+  std::string out;
+  for (size_t i = 0; text[i] != 0; ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
+      ++i;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// What msvcrt's stat takes for a program: its extension.
+bool executable_name(const std::wstring& name) {
+  const size_t dot = name.rfind(L'.');
+  if (dot == std::wstring::npos) return false;
+  std::wstring extension = name.substr(dot + 1);
+  for (wchar_t& c : extension)
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  return extension == L"exe" || extension == L"com" || extension == L"bat" || extension == L"cmd";
+}
+
+// The first stream of path other than its data ("::$DATA"): into *stream, empty when there is
+// none or the file system keeps no streams. False on another failure (errno set).
+bool other_stream(const std::wstring& path, std::string* stream) {
+  stream->clear();
+  WIN32_FIND_STREAM_DATA found;
+  HANDLE search = FindFirstStreamW(path.c_str(), FindStreamInfoStandard, &found, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    switch (GetLastError()) {
+      case ERROR_HANDLE_EOF:            // no stream at all (a folder)
+      case ERROR_INVALID_PARAMETER:     // a file system without streams (FAT)
+      case ERROR_INVALID_FUNCTION:
+      case ERROR_NOT_SUPPORTED:
+      case ERROR_CALL_NOT_IMPLEMENTED: return true;
+      default: set_errno_from_windows(); return false;
+    }
+  }
+  do {
+    if (std::wstring(found.cStreamName) != L"::$DATA") {
+      // ":name:$DATA" shown as "name:$DATA".
+      *stream = names_utf8(found.cStreamName[0] == L':' ? found.cStreamName + 1 : found.cStreamName);
+      break;
+    }
+  } while (FindNextStreamW(search, &found));
+  FindClose(search);
+  return true;
+}
+
+}  // namespace
+
+bool os_read_folder(const std::string& folder, bool follow_top, std::vector<OsFolderEntry>* entries) {
+  entries->clear();
+  const std::wstring base = long_form(folder);
+  if (base.empty()) return false;
+  if (!follow_top) {
+    const DWORD attributes = GetFileAttributesW(base.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      set_errno_from_windows();
+      return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      errno = ELOOP;
+      return false;
+    }
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW((base + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                   nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;  // an empty folder (a drive's root)
+    set_errno_from_windows();
+    return false;
+  }
+  bool ok = true;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    OsFolderEntry entry;
+    entry.name = names_utf8(found.cFileName);
+    const DWORD attributes = found.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      entry.kind = OsEntryKind::LINK;
+    else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0)
+      entry.kind = OsEntryKind::DEVICE;
+    else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      entry.kind = OsEntryKind::FOLDER;
+    else
+      entry.kind = OsEntryKind::FILE;
+    if (entry.kind == OsEntryKind::FILE) {
+      entry.executable = executable_name(name);
+      entry.size = static_cast<int64_t>((uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow);
+    }
+    entry.modified = static_cast<int64_t>((uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) |
+                                          found.ftLastWriteTime.dwLowDateTime);
+    if (entry.kind == OsEntryKind::FILE || entry.kind == OsEntryKind::FOLDER) {
+      if (!other_stream(base + L"\\" + name, &entry.stream)) {
+        ok = false;
+        break;
+      }
+      if (!entry.stream.empty()) entry.kind = OsEntryKind::STREAMS;
+    }
+    entries->push_back(std::move(entry));
+  } while (FindNextFileW(search, &found));
+  if (ok && GetLastError() != ERROR_NO_MORE_FILES) {
+    set_errno_from_windows();
+    ok = false;
+  }
+  FindClose(search);
+  return ok;
+}
+
+int os_open_entry(const std::string& path) {
+  const std::wstring full = long_form(path);
+  if (full.empty()) return -1;
+  HANDLE handle = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    set_errno_from_windows();
+    return -1;
+  }
+  BY_HANDLE_FILE_INFORMATION details;
+  if (!GetFileInformationByHandle(handle, &details)) {
+    set_errno_from_windows();
+    CloseHandle(handle);
+    return -1;
+  }
+  if ((details.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    CloseHandle(handle);
+    errno = ELOOP;
+    return -1;
+  }
+  return descriptor_of(handle);
+}
