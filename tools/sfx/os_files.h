@@ -132,3 +132,46 @@ bool os_read_folder(const std::string& folder, bool follow_top, std::vector<OsFo
 // Opens a file found by os_read_folder for reading, refusing (ELOOP) a link or reparse point put
 // in its place since; the caller checks that what it opened is the file it listed.
 int os_open_entry(const std::string& path);
+
+// ---- writing a folder
+//
+// A folder written whole or not at all (sfx extract of a bundle): its entries are made in a new
+// folder beside the target, each created new, and that folder takes the target's name only when
+// it is whole. Inside it, paths are joined with '/' (Windows takes it too); on Windows every path
+// reaches the system in its long form ("\\?\C:\..."), so depth is no limit.
+
+// A new, empty folder for the output folder named target, in target's parent folder and named
+// after it (as os_create_temp_beside's files); on POSIX open to this user alone until
+// os_publish_folder. On success *folder_path is its path. While it exists, an interrupt (Ctrl-C, SIGINT, SIGTERM,
+// SIGHUP; on Windows the console's events) does not end the process: os_interrupted() says it
+// came, so that the writer removes what it wrote and then calls os_end_interrupted. A second
+// interrupt ends the process at once.
+bool os_create_temp_folder_beside(const std::string& target, std::string* folder_path);
+// The interrupt that came while the temporary folder existed, 0 for none.
+int os_interrupted();
+// Ends the process as that interrupt would have, once the folder is gone.
+[[noreturn]] void os_end_interrupted(int interrupt);
+// The folder is published or removed: interrupts end the process at once again.
+void os_forget_temp_folder();
+
+// A new folder at path; fails (EEXIST) when anything is there, a link included.
+bool os_create_folder(const std::string& path);
+// A new file at path, open for writing; fails (EEXIST) when anything is there: an existing file
+// is never opened, nor a link followed. Its mode, on systems that have modes, is 0755 for an
+// executable file and 0644 otherwise, before the umask.
+int os_create_new_file(const std::string& path, bool executable);
+
+// Whether path is a folder that holds nothing (itself, not a link to one): *empty false for a
+// folder that holds something or anything else there. False, with the system's error number,
+// when it cannot be read.
+bool os_folder_is_empty(const std::string& path, bool* empty);
+
+// Gives the whole folder at from the permissions of a new folder and moves it to the name to,
+// which must not exist or must be an empty folder (then replaced). When anything else is at to,
+// even something that appeared a moment ago, it is left as it is and the call fails with *exists
+// true.
+bool os_publish_folder(const std::string& from, const std::string& to, bool* exists);
+
+// Removes path and everything in it, from the inside out, never following a link (on Windows a
+// reparse point): a link is removed, not what it leads to. False when something stays.
+bool os_remove_tree(const std::string& path);

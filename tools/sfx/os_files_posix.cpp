@@ -334,3 +334,171 @@ int os_open_entry(const std::string& path) {
   while (fd < 0 && errno == EINTR);
   return fd;
 }
+
+// ---- writing a folder
+
+namespace {
+
+// The interrupts noted while a temporary folder exists (0: none), and the actions they had
+// before, given back when it is gone.
+constexpr int FOLDER_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr size_t FOLDER_SIGNAL_COUNT = sizeof FOLDER_SIGNALS / sizeof FOLDER_SIGNALS[0];
+volatile std::sig_atomic_t folder_interrupt = 0;
+struct sigaction folder_saved_actions[FOLDER_SIGNAL_COUNT];
+bool folder_guarded = false;
+
+extern "C" void note_interrupt(int signal_number) {
+  if (folder_interrupt != 0) {  // a second interrupt: the user will not wait
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+    return;
+  }
+  folder_interrupt = signal_number;
+}
+
+// A signal that was ignored when the process started stays ignored (install_cleanup_handlers).
+void guard_folder() {
+  folder_interrupt = 0;
+  for (size_t i = 0; i < FOLDER_SIGNAL_COUNT; ++i) {
+    if (sigaction(FOLDER_SIGNALS[i], nullptr, &folder_saved_actions[i]) != 0) continue;
+    if (folder_saved_actions[i].sa_handler == SIG_IGN) continue;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = note_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(FOLDER_SIGNALS[i], &action, nullptr);
+  }
+  folder_guarded = true;
+}
+
+mode_t current_umask() {
+  const mode_t mask = umask(022);
+  umask(mask);
+  return mask;
+}
+
+// Removes what the folder open at fd holds (fd is closed here), looking at each entry through
+// the folder's descriptor, so that a link put anywhere in the tree is removed, never entered.
+bool remove_inside(int fd, int* first_error) {
+  DIR* listing = fdopendir(fd);
+  if (listing == nullptr) {
+    *first_error = errno;
+    close(fd);
+    return false;
+  }
+  // The names first: removing while reading leaves what readdir sees unspecified.
+  std::vector<std::string> names;
+  while (const dirent* found = readdir(listing)) {
+    const std::string name = found->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  bool ok = true;
+  const auto failed = [&] {
+    if (ok) *first_error = errno;
+    ok = false;
+  };
+  const int folder = dirfd(listing);
+  for (const std::string& name : names) {
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) failed();
+      continue;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      const int child = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child < 0 || !remove_inside(child, first_error)) ok = false;
+      if (unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0) failed();
+    } else if (unlinkat(folder, name.c_str(), 0) != 0) {
+      failed();
+    }
+  }
+  closedir(listing);
+  return ok;
+}
+
+}  // namespace
+
+bool os_create_temp_folder_beside(const std::string& target, std::string* folder_path) {
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  const std::string suffix = ".sfx-XXXXXX";
+  if (1 + base.size() + suffix.size() > LONGEST_NAME) base.resize(LONGEST_NAME - 1 - suffix.size());
+  std::string path = folder + "." + base + suffix;
+  // mkdtemp's folder is this user's alone (0700) until it is published.
+  if (mkdtemp(&path[0]) == nullptr) return false;
+  *folder_path = path;
+  guard_folder();
+  return true;
+}
+
+int os_interrupted() { return folder_interrupt; }
+
+void os_end_interrupted(int interrupt) {
+  signal(interrupt, SIG_DFL);
+  raise(interrupt);
+  _exit(128 + interrupt);
+}
+
+void os_forget_temp_folder() {
+  if (!folder_guarded) return;
+  for (size_t i = 0; i < FOLDER_SIGNAL_COUNT; ++i) sigaction(FOLDER_SIGNALS[i], &folder_saved_actions[i], nullptr);
+  folder_guarded = false;
+}
+
+bool os_create_folder(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+
+int os_create_new_file(const std::string& path, bool executable) {
+  int fd;
+  do fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, executable ? 0755 : 0644);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool os_folder_is_empty(const std::string& path, bool* empty) {
+  *empty = false;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) return true;
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* listing = fdopendir(fd);
+  if (listing == nullptr) {
+    const int error_number = errno;
+    close(fd);
+    errno = error_number;
+    return false;
+  }
+  *empty = true;
+  while (const dirent* found = readdir(listing)) {
+    if (std::strcmp(found->d_name, ".") != 0 && std::strcmp(found->d_name, "..") != 0) {
+      *empty = false;
+      break;
+    }
+  }
+  closedir(listing);
+  return true;
+}
+
+bool os_publish_folder(const std::string& from, const std::string& to, bool* exists) {
+  *exists = false;
+  if (chmod(from.c_str(), 0777 & ~current_umask()) != 0) return false;
+  // rename() replaces an empty folder and nothing else: a folder that holds anything, a file or
+  // a link at `to` makes it fail, whenever it appeared.
+  if (rename(from.c_str(), to.c_str()) == 0) return true;
+  *exists = errno == EEXIST || errno == ENOTEMPTY || errno == ENOTDIR || errno == EISDIR;
+  return false;
+}
+
+bool os_remove_tree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return unlink(path.c_str()) == 0;
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  int first_error = 0;
+  const bool inside = remove_inside(fd, &first_error);
+  if (rmdir(path.c_str()) != 0) return false;
+  errno = first_error;
+  return inside;
+}

@@ -521,3 +521,229 @@ int os_open_entry(const std::string& path) {
   }
   return descriptor_of(handle);
 }
+
+// ---- writing a folder
+
+namespace {
+
+// The long form of a path: whole, with '\' between its components, behind "\\?\" ("\\?\UNC\"
+// for a share), which takes paths past MAX_PATH and hands each name to the file system as it
+// is. Empty, with errno set, for a path that is not UTF-8 or cannot be made whole.
+std::wstring long_path(const std::string& path) {
+  std::wstring given = wide(path);
+  if (given.empty()) return given;
+  if (given.rfind(L"\\\\?\\", 0) == 0) return given;
+  std::replace(given.begin(), given.end(), L'/', L'\\');
+  DWORD n = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+  if (n == 0) {
+    set_errno_from_windows();
+    return std::wstring();
+  }
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(given.c_str(), n, &full[0], nullptr);
+  if (n == 0 || n >= full.size()) {
+    set_errno_from_windows();
+    return std::wstring();
+  }
+  full.resize(n);
+  if (full.rfind(L"\\\\.\\", 0) == 0) return full;  // a device's own name
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// The console event (plus one, so that Ctrl-C's 0 counts) that came while a temporary folder
+// existed, and whether the writer has removed what it wrote.
+volatile LONG folder_interrupt = 0;
+volatile LONG folder_removed = 0;
+bool folder_guarded = false;
+
+// Runs on a thread of its own. Ctrl-C and Ctrl-Break are noted for the writer; closing the
+// console, logging off and shutting down end the process as soon as this returns, so it first
+// gives the writer a few seconds to remove its folder. A second event goes on to the default
+// handler, which ends the process.
+BOOL WINAPI note_interrupt(DWORD event) {
+  if (InterlockedCompareExchange(&folder_interrupt, static_cast<LONG>(event) + 1, 0) != 0) return FALSE;
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+    for (int wait = 0; wait < 80 && folder_removed == 0; ++wait) Sleep(50);
+  return TRUE;
+}
+
+// Removes what the long path names, from the inside out: a reparse point (a link, a junction)
+// is removed itself, never entered.
+bool remove_tree_wide(const std::wstring& path, DWORD attributes, int* first_error) {
+  bool ok = true;
+  const auto failed = [&] {
+    if (ok) {
+      set_errno_from_windows();
+      *first_error = errno;
+    }
+    ok = false;
+  };
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
+    SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (!DeleteFileW(path.c_str())) failed();
+    return ok;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                     nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+      if (GetLastError() != ERROR_FILE_NOT_FOUND) failed();
+    } else {
+      do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (!remove_tree_wide(path + L"\\" + name, found.dwFileAttributes, first_error)) ok = false;
+      } while (FindNextFileW(search, &found));
+      FindClose(search);
+    }
+  }
+  if (!RemoveDirectoryW(path.c_str())) failed();
+  return ok;
+}
+
+}  // namespace
+
+bool os_create_temp_folder_beside(const std::string& target, std::string* folder_path) {
+  size_t cut = target.size();
+  while (cut > 0 && !os_is_separator(target[cut - 1]) && target[cut - 1] != ':') --cut;
+  const std::string folder = target.substr(0, cut);
+  std::string base = target.substr(cut);
+  const std::string marker = ".sfx-";
+  constexpr size_t UNIQUE_CHARS = 8;
+  if (1 + base.size() + marker.size() + UNIQUE_CHARS > LONGEST_NAME)
+    base.resize(LONGEST_NAME - 1 - marker.size() - UNIQUE_CHARS);
+  DWORD unique = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ 0x5f0d3a7u;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unique = unique * 1103515245u + 12345u;
+    char digits[UNIQUE_CHARS + 1];
+    for (size_t i = 0; i < UNIQUE_CHARS; ++i) digits[i] = "0123456789abcdef"[(unique >> (4 * i)) & 15];
+    digits[UNIQUE_CHARS] = '\0';
+    const std::string path = folder + "." + base + marker + digits;
+    const std::wstring full = long_path(path);
+    if (full.empty()) return false;
+    if (!CreateDirectoryW(full.c_str(), nullptr)) {
+      if (GetLastError() == ERROR_ALREADY_EXISTS) continue;
+      set_errno_from_windows();
+      return false;
+    }
+    *folder_path = path;
+    folder_interrupt = 0;
+    folder_removed = 0;
+    SetConsoleCtrlHandler(note_interrupt, TRUE);
+    folder_guarded = true;
+    return true;
+  }
+  errno = EEXIST;
+  return false;
+}
+
+int os_interrupted() { return static_cast<int>(folder_interrupt); }
+
+void os_end_interrupted(int) {
+  folder_removed = 1;
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+void os_forget_temp_folder() {
+  if (!folder_guarded) return;
+  SetConsoleCtrlHandler(note_interrupt, FALSE);
+  folder_guarded = false;
+}
+
+bool os_create_folder(const std::string& path) {
+  const std::wstring full = long_path(path);
+  if (full.empty()) return false;
+  if (CreateDirectoryW(full.c_str(), nullptr)) return true;
+  set_errno_from_windows();
+  return false;
+}
+
+int os_create_new_file(const std::string& path, bool) {
+  const std::wstring full = long_path(path);
+  if (full.empty()) return -1;
+  // CREATE_NEW fails on anything there, a link included, which is not followed.
+  HANDLE handle = CreateFileW(full.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    set_errno_from_windows();
+    return -1;
+  }
+  return descriptor_of(handle);
+}
+
+bool os_folder_is_empty(const std::string& path, bool* empty) {
+  *empty = false;
+  const std::wstring full = long_path(path);
+  if (full.empty()) return false;
+  const DWORD attributes = GetFileAttributesW(full.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    set_errno_from_windows();
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW((full + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+      set_errno_from_windows();
+      return false;
+    }
+    *empty = true;
+    return true;
+  }
+  *empty = true;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") {
+      *empty = false;
+      break;
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return true;
+}
+
+bool os_publish_folder(const std::string& from, const std::string& to, bool* exists) {
+  *exists = false;
+  const std::wstring source = long_path(from), target = long_path(to);
+  if (source.empty() || target.empty()) return false;
+  // An empty folder at `to` is removed first, as it stands (a reparse point is never one); one
+  // that holds anything makes RemoveDirectoryW fail, and the move does not replace what appears
+  // meanwhile.
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  bool removed = false;
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        !RemoveDirectoryW(target.c_str())) {
+      *exists = true;
+      errno = EEXIST;
+      return false;
+    }
+    removed = true;
+  }
+  if (MoveFileExW(source.c_str(), target.c_str(), 0)) return true;
+  const DWORD error = GetLastError();
+  *exists = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+  set_errno_from_windows();
+  if (removed && !*exists) CreateDirectoryW(target.c_str(), nullptr);  // the user's empty folder again
+  return false;
+}
+
+bool os_remove_tree(const std::string& path) {
+  const std::wstring full = long_path(path);
+  if (full.empty()) return false;
+  const DWORD attributes = GetFileAttributesW(full.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    set_errno_from_windows();
+    return false;
+  }
+  int first_error = 0;
+  const bool ok = remove_tree_wide(full, attributes, &first_error);
+  if (!ok) errno = first_error;
+  return ok;
+}
