@@ -59,15 +59,18 @@ struct BundleSink {
 enum BundleFault : int {
   BUNDLE_FAULT_NONE = 0,
   BUNDLE_FAULT_CHECKSUM,       // a header's checksum is wrong
-  BUNDLE_FAULT_NOT_USTAR,      // a header without the ustar magic and version
+  BUNDLE_FAULT_NOT_USTAR,      // a header without the ustar magic and version (a lone zero
+                               // block followed by a header too)
   BUNDLE_FAULT_NUMBER,         // a size, mode or checksum field that is not an octal number
   BUNDLE_FAULT_ENTRY_TYPE,     // a link, device, FIFO, GNU or other entry (fault_type says which)
   BUNDLE_FAULT_GLOBAL_HEADER,  // a pax global header
-  BUNDLE_FAULT_PAX,            // a malformed or too large pax header, or a record not taken
+  BUNDLE_FAULT_PAX,            // a malformed or too large pax header, a record not taken, or a
+                               // pax header followed by another or by the end
   BUNDLE_FAULT_NAME,           // a name the name policy refuses (fault_name says why)
   BUNDLE_FAULT_DUPLICATE,      // one name for Windows with an earlier entry
   BUNDLE_FAULT_NO_FOLDER,      // the entry's folder is not an earlier directory entry
-  BUNDLE_FAULT_TOO_MANY,       // more than BUNDLE_MAX_ENTRIES entries
+  BUNDLE_FAULT_TOO_MANY,       // more than BUNDLE_MAX_ENTRIES entries, or than the names table
+                               // holds (capacity / 2)
   BUNDLE_FAULT_DIRECTORY_DATA, // a directory entry with a size
   BUNDLE_FAULT_TRAILING,       // bytes after the two zero blocks that end the stream
   BUNDLE_FAULT_CUT,            // the data ended before the two zero blocks
@@ -92,8 +95,11 @@ struct BundleReader {
   BundleEntry entry;         // the current entry
   uint32_t entries;
   NameTable* names;          // the names met so far, for duplicates (name_policy.h)
-  // What went wrong, where: the fault, the offset of the header at fault, the entry's number
-  // (entries so far), the entry type met (BUNDLE_FAULT_ENTRY_TYPE) and the name's fault.
+  // What went wrong, where: the fault; its offset in the stream (the header at fault, the first
+  // byte after the end for BUNDLE_FAULT_TRAILING, the length read for BUNDLE_FAULT_CUT, the data
+  // or header the sink stopped at); the entry's number (the entry whose data was being read, else
+  // the entries read so far); the entry type met (BUNDLE_FAULT_ENTRY_TYPE) and the name's fault
+  // (BUNDLE_FAULT_NAME; a pax path past NAME_MAX_BYTES is NAME_TOO_LONG).
   BundleFault fault;
   uint64_t fault_offset;
   uint32_t fault_entry;
@@ -112,6 +118,8 @@ bool bundle_feed(BundleReader* reader, const uint8_t* bytes, uint32_t n, const B
 // after them; otherwise sets BUNDLE_FAULT_CUT (or keeps an earlier fault) and returns false.
 bool bundle_finish(BundleReader* reader);
 
-// A short English description of a fault, for messages ("a symbolic link", the name's fault
-// for BUNDLE_FAULT_NAME, ...), written into out (capacity bytes, at least 128).
+// A short English description of a fault, for messages, naming the entry (and its name where
+// it is known) and the cause: "entry 3 (setup/data.bin): a symbolic link", "entry 0: the name
+// \"..\\x\" holds a backslash", "the stream ends before its end (two zero blocks)". Written into
+// out, zero-terminated (capacity bytes; at least 128, which every message fits).
 void bundle_fault_describe(const BundleReader* reader, char* out, uint32_t capacity);

@@ -7,12 +7,18 @@
 //   - a component that ends in a dot or a blank;
 //   - a reserved device name, with or without an extension and whatever its case: CON, PRN, AUX,
 //     NUL, COM0 to COM9, LPT0 to LPT9 (and their forms with the superscript digits ¹ ² ³),
-//     CONIN$, CONOUT$;
+//     CONIN$, CONOUT$ (the part of the component before its first dot, blanks at its end left
+//     out as Windows leaves them out: "nul.txt", "Com1.tar.gz", "con .txt");
 //   - bytes that are not UTF-8 (overlong forms, surrogates and code points past U+10FFFF too);
 //   - more than NAME_MAX_COMPONENTS components, a component of more than NAME_MAX_COMPONENT_UNITS
 //     UTF-16 units, or a name of more than NAME_MAX_BYTES bytes.
 // Two names that Windows takes for one (name_fold: any case) are one name: a second entry of that
 // name (a file and a folder included) is refused by the table below.
+//
+// Where a name breaks several rules, the verdict is the first broken in this order: the name
+// empty, its length in bytes, UTF-8, a leading '/' or '\', a drive, the number of components;
+// then each component from the left: empty, its characters from the left (control, '\', ':',
+// * ? " < > |), "." or "..", its length in UTF-16 units, a trailing dot or blank, a device name.
 #pragma once
 
 #include <cstdint>
@@ -45,9 +51,10 @@ NameFault name_check(const char* name, uint32_t n);
 // A short English description ("holds a backslash", "is a reserved device name", ...).
 const char* name_fault_text(NameFault fault);
 
-// A 64-bit key of a name as Windows compares names: each character folded to its upper case
-// (ASCII and the other scripts of Unicode's simple case mapping that the fold covers: README).
-// Two names with one key are one name for Windows.
+// A 64-bit key of a name as Windows compares names: each character folded to its upper case by
+// Unicode's simple mapping in the blocks Basic Latin, Latin-1 Supplement, Latin Extended-A,
+// Greek and Coptic, and Cyrillic (U+0000 to U+017F, U+0370 to U+04FF; every other character
+// stands for itself), then hashed. Two names with one key are one name for Windows.
 uint64_t name_fold(const char* name, uint32_t n);
 
 // The names met so far, by their keys, in memory the caller gives: an open-addressed table of
@@ -61,7 +68,7 @@ constexpr uint32_t NAME_TABLE_SLOTS = 262144;  // for BUNDLE_MAX_ENTRIES (bundle
 
 void name_table_init(NameTable* table, uint64_t* slots, uint32_t capacity);
 // Adds name, a directory's or a file's; false when the table holds one name for Windows with it
-// already (of either kind), or is full.
+// already (of either kind), or is full (it holds capacity / 2 names).
 bool name_table_add(NameTable* table, const char* name, uint32_t n, bool directory);
 // Whether the table holds name as a directory's.
 bool name_table_has_directory(const NameTable* table, const char* name, uint32_t n);
