@@ -103,8 +103,8 @@ unsigned os_processor_count();
 
 // What an entry of a folder is, as the folder holds it: a link is never followed.
 enum class OsEntryKind {
-  FILE,
-  FOLDER,
+  REGULAR,
+  DIRECTORY,
   LINK,     // a symbolic link; on Windows any reparse point (junctions and mount points too)
   DEVICE,   // a character or block device
   FIFO,

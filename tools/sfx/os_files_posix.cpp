@@ -306,9 +306,9 @@ bool os_read_folder(const std::string& folder, bool follow_top, std::vector<OsFo
     OsFolderEntry entry;
     entry.name = name;
     if (S_ISREG(st.st_mode))
-      entry.kind = OsEntryKind::FILE;
+      entry.kind = OsEntryKind::REGULAR;
     else if (S_ISDIR(st.st_mode))
-      entry.kind = OsEntryKind::FOLDER;
+      entry.kind = OsEntryKind::DIRECTORY;
     else if (S_ISLNK(st.st_mode))
       entry.kind = OsEntryKind::LINK;
     else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))

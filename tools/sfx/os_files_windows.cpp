@@ -473,16 +473,16 @@ bool os_read_folder(const std::string& folder, bool follow_top, std::vector<OsFo
     else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0)
       entry.kind = OsEntryKind::DEVICE;
     else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-      entry.kind = OsEntryKind::FOLDER;
+      entry.kind = OsEntryKind::DIRECTORY;
     else
-      entry.kind = OsEntryKind::FILE;
-    if (entry.kind == OsEntryKind::FILE) {
+      entry.kind = OsEntryKind::REGULAR;
+    if (entry.kind == OsEntryKind::REGULAR) {
       entry.executable = executable_name(name);
       entry.size = static_cast<int64_t>((uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow);
     }
     entry.modified = static_cast<int64_t>((uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) |
                                           found.ftLastWriteTime.dwLowDateTime);
-    if (entry.kind == OsEntryKind::FILE || entry.kind == OsEntryKind::FOLDER) {
+    if (entry.kind == OsEntryKind::REGULAR || entry.kind == OsEntryKind::DIRECTORY) {
       if (!other_stream(base + L"\\" + name, &entry.stream)) {
         ok = false;
         break;
