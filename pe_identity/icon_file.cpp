@@ -134,11 +134,16 @@ const ResourceEntry* main_icon_group(const std::vector<ResourceEntry>& entries) 
 
 std::vector<IconImage> icon_group_images(const std::vector<ResourceEntry>& entries, const ResourceEntry& group) {
   std::vector<IconImage> images;
+  uint64_t total = 0;
   for (const IconGroupEntry& entry : icon_group_parse(group.data)) {
     const ResourceEntry* icon =
         resources_pick(entries, ResourceName::of_id(RT_ICON_ID), ResourceName::of_id(entry.id), group.language);
     if (icon == nullptr || icon->data.empty())
       throw ResourceError("the icon group names icon " + std::to_string(entry.id) + ", which the program lacks");
+    total += icon->data.size();
+    if (total > MAX_ICON_FILE_BYTES)
+      throw ResourceError("the icon group's images add up to more than an icon file may hold (" +
+                          std::to_string(MAX_ICON_FILE_BYTES) + " bytes)");
     IconImage image;
     image.width = entry.width;
     image.height = entry.height;

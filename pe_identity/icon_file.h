@@ -49,7 +49,9 @@ std::vector<IconGroupEntry> icon_group_parse(const std::vector<uint8_t>& group);
 const ResourceEntry* main_icon_group(const std::vector<ResourceEntry>& entries);
 
 // The images of group, with the data of its RT_ICON resources (those in the group's language
-// first). Throws ResourceError for a damaged group or one that names an icon it lacks.
+// first). Throws ResourceError for a damaged group, one that names an icon it lacks, or one whose
+// images add up to more than MAX_ICON_FILE_BYTES, as an icon file's may not: a group may name
+// one icon many times, and each time is a copy.
 std::vector<IconImage> icon_group_images(const std::vector<ResourceEntry>& entries, const ResourceEntry& group);
 
 // Replaces icon group group_id (any language) and the icons it named with images: RT_ICON

@@ -451,6 +451,11 @@ const PeSection& pe_rebuildable_resource_section(const uint8_t* image, size_t n,
   if (holder == nullptr) throw ResourceError("the program's resource directory lies in none of its sections");
   if (holder->virtual_address != layout.resource_rva)
     throw ResourceError("the program's resources do not start their section (" + holder->name + ")");
+  // The headers are kept and the section written again after them, so its data must follow them:
+  // headers lying in it would be overwritten, or written past the end of the rebuilt file.
+  const uint64_t headers_end = uint64_t{layout.sections.back().header_offset} + SECTION_HEADER_BYTES;
+  if (holder->raw_offset < headers_end)
+    throw ResourceError("the program's resources (" + holder->name + ") lie over its headers in the file");
   const PeSection& last = layout.sections.back();
   if (holder != &last)
     throw ResourceError("the program's resources (" + holder->name + ") are not its last section (" + last.name +

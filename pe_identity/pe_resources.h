@@ -136,9 +136,10 @@ std::vector<uint8_t> resources_build(const std::vector<ResourceEntry>& entries, 
 // ---- replacing the section -----------------------------------------------------------------------
 
 // The section holding the image's resources, when it may be rebuilt: its resource directory
-// starts it, it is the last section in the table, in memory and in the file, and nothing follows
-// its data in the file (no certificate table, symbols or appended bytes, which a rebuilt section
-// would overwrite or cut off). Throws ResourceError saying which of these fails.
+// starts it, its data follows the headers and the section table, it is the last section in the
+// table, in memory and in the file, and nothing follows its data in the file (no certificate
+// table, symbols or appended bytes, which a rebuilt section would overwrite or cut off). Throws
+// ResourceError saying which of these fails.
 const PeSection& pe_rebuildable_resource_section(const uint8_t* image, size_t n, const PeLayout& layout);
 
 // The image with its resource section replaced by section (built by resources_build for that
