@@ -3,7 +3,8 @@
 # and UndefinedBehaviorSanitizer, and prints how many inputs each ran:
 #   scripts/fuzz.sh [SECONDS] [TARGET...]      (default: 60 seconds; targets: decode round_trip
 #                                               reencode payload_reader integrity
-#                                               installer_resources icon_file)
+#                                               installer_resources icon_file
+#                                               bundle_reader name_policy)
 # Builds build-fuzz/ with clang (needs clang and libclang-rt-14-dev). Each target starts from its
 # saved inputs in fuzz/corpus/<target> and keeps what it finds in build-fuzz/found/<target>;
 # copy an input worth keeping into fuzz/corpus/<target>, where ctest replays it in every build.
@@ -14,7 +15,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(decode round_trip reencode payload_reader integrity installer_resources icon_file)
+[ ${#targets[@]} -gt 0 ] || targets=(decode round_trip reencode payload_reader integrity installer_resources icon_file
+                                 bundle_reader name_policy)
 build=$root/build-fuzz
 
 CXX=clang++ CC=clang cmake -S "$root" -B "$build" -DSFX_LIBFUZZER=ON -DSFX_BUILD_BENCH=OFF \
