@@ -215,6 +215,7 @@ TEST(SfxListJson, DescribesThePackedFile) {
        {{{"number", 0}, {"offset", 1045}, {"length", 12}, {"kind", "coded"}, {"decoded", 54}},
         {{"number", 1}, {"offset", 1059}, {"length", 7}, {"kind", "stored"}, {"decoded", 3}}}},
       {"end", {{"kind", "end_mark"}, {"offset", 1068}, {"bytes_after", 4}}},
+      {"bundle", nullptr},  // no bundle
       // A stand-in launcher without resources: no icon, no version, the launcher's own texts.
       {"launcher",
        {{"icons", nlohmann::json::array()},
@@ -255,7 +256,7 @@ TEST(SfxListJson, HoldsEveryKeyWhateverHappens) {
   write_file(dir.file("whole"), packed);
   write_file(dir.file("cut"), Bytes(packed.begin(), packed.end() - 500));
   write_file(dir.file("none"), program_stub(800));
-  const std::vector<std::string> keys = {"blocks",         "end", "error",  "file",  "file_hex", "launcher",
+  const std::vector<std::string> keys = {"blocks", "bundle", "end", "error", "file", "file_hex", "launcher",
                                          "marker_offset", "payload_offset", "pe", "record", "totals"};
   for (const auto& [file, launcher, error] : {std::tuple<std::string, bool, bool>{"whole", true, false},
                                               {"cut", true, true},

@@ -1,6 +1,7 @@
-// sfx list: where the payload lies, its blocks, its end and its integrity record, as text or as
-// JSON (README, "sfx list --json"). It reports what it finds; exit 1 only when it cannot walk
-// the payload (no marker, a damaged block). Judging the payload is verify's job.
+// sfx list: where the payload lies, its blocks, its end and its integrity record, and a bundle's
+// entries and program, as text or as JSON (README, "sfx list --json"). It reports what it finds;
+// exit 1 only when it cannot walk the payload (no marker, a damaged block) or the launcher's
+// bundle reader refuses the bundle. Judging the payload is verify's job.
 #include <nlohmann/json.hpp>
 
 #include <cinttypes>
@@ -8,7 +9,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "bundle_walk.h"
 #include "commands.h"
 #include "crc32.h"
 #include "file_io.h"
@@ -86,7 +89,8 @@ std::string hex_of(const std::string& bytes) {
 // in "file_hex".
 nlohmann::json json_outline(const std::string& name, bool with_blocks) {
   nlohmann::json out = nlohmann::json::object();
-  for (const char* key : {"pe", "marker_offset", "payload_offset", "record", "end", "totals", "launcher", "error"})
+  for (const char* key :
+       {"pe", "marker_offset", "payload_offset", "record", "end", "totals", "bundle", "launcher", "error"})
     out[key] = nullptr;
   if (with_blocks) out["blocks"] = nullptr;
   out["file"] = name;
@@ -183,6 +187,57 @@ void print_identity(const PeImage& image, const LauncherIdentity& identity) {
               identity.url.empty() ? "none" : identity.url.c_str());
 }
 
+// A bundle's entries as the reader hands them out.
+struct ListedEntry {
+  uint32_t number;
+  bool folder;
+  uint64_t size;
+  bool executable;
+  std::string name;
+};
+
+class EntryList : public BundleVisitor {
+ public:
+  void entry(const BundleEntry& entry) override {
+    entries.push_back({entry.number, entry.kind == BUNDLE_DIRECTORY, entry.size, entry.executable, entry.name});
+  }
+  void data(const uint8_t*, uint32_t) override {}
+  void file_end(const BundleEntry&) override {}
+  std::vector<ListedEntry> entries;
+};
+
+// The bundle as far as it was read: its program ("run", null until its entry is read as a file),
+// its entries (left out with --totals, as the blocks are) and their totals.
+nlohmann::json bundle_json(const BundleWalk& walk, const EntryList& list, bool with_entries) {
+  nlohmann::json bundle = {{"run", walk.run_name().empty() ? nlohmann::json(nullptr) : nlohmann::json(walk.run_name())},
+                           {"files", walk.files()},
+                           {"folders", walk.folders()},
+                           {"bytes", walk.bytes()}};
+  if (!with_entries) return bundle;
+  nlohmann::json entries = nlohmann::json::array();
+  for (const ListedEntry& entry : list.entries)
+    entries.push_back({{"name", entry.name},
+                       {"kind", entry.folder ? "dir" : "file"},
+                       {"size", entry.size},
+                       {"executable", entry.executable}});
+  bundle["entries"] = entries;
+  return bundle;
+}
+
+void print_bundle(const BundleWalk& walk, const EntryList& list, bool entry_lines) {
+  if (entry_lines) {
+    std::printf("%8s %-4s %12s %-4s %s\n", "entry", "kind", "size", "exec", "name");
+    for (const ListedEntry& entry : list.entries)
+      std::printf("%8u %-4s %12s %-4s %s\n", entry.number, entry.folder ? "dir" : "file",
+                  entry.folder ? "-" : std::to_string(entry.size).c_str(), entry.executable ? "x" : "-",
+                  entry.name.c_str());
+  }
+  std::printf("bundle: %s, %s, %s\n", plural(walk.files(), "file", "files").c_str(),
+              plural(walk.folders(), "folder", "folders").c_str(), plural(walk.bytes(), "byte", "bytes").c_str());
+  if (!walk.run_name().empty())
+    std::printf("bundle program: %s (entry %u)\n", walk.run_name().c_str(), walk.run_entry());
+}
+
 }  // namespace
 
 int run_list(const ListOptions& options) {
@@ -214,6 +269,10 @@ int run_list(const ListOptions& options) {
   out["marker_offset"] = scan.marker_offset();
   out["payload_offset"] = scan.start();
   out["record"] = record_json(scan);
+  // A bundle's stream goes through the launcher's bundle reader as the blocks are walked.
+  EntryList listed;
+  std::unique_ptr<BundleWalk> bundle;
+  if (is_bundle(scan)) bundle = std::make_unique<BundleWalk>(scan.record().run_entry, &listed);
 
   const bool text = !options.json && !options.quiet;
   const bool block_lines = text && !options.totals_only;
@@ -241,11 +300,13 @@ int run_list(const ListOptions& options) {
       walk.crc = crc32_update(walk.crc, block.decoded, block.decoded_len);
       ++walk.blocks;
       if (stored) ++walk.stored;
+      if (bundle) bundle->feed(block.decoded, block.decoded_len);
     }
   } catch (const ToolError& error) {
     // The blocks before the damage are listed; the JSON says where the walk stopped.
     if (options.json) {
       if (!options.totals_only) out["blocks"] = blocks;
+      if (bundle) out["bundle"] = bundle_json(*bundle, listed, !options.totals_only);
       out["launcher"] = identity_json(launcher_identity_of(input, scan));
       out["error"] = {{"offset", scan.offset()}, {"message", error.what()}};
       print_json(out);
@@ -267,6 +328,9 @@ int run_list(const ListOptions& options) {
   int64_t end_offset = scan.offset();
   if (scan.end() == PayloadEnd::END_MARK) end_offset -= PAYLOAD_END_MARK_BYTES;
   if (scan.end() == PayloadEnd::EMPTY_BLOCK) end_offset = scan.empty_block_offset();
+  // A bundle the launcher's reader refuses is reported in full, then refused (exit 1).
+  if (bundle) bundle->finish();
+  const std::string refused = bundle ? bundle->problem() : "";
 
   if (options.json) {
     if (scan.record_status() == INTEGRITY_PRESENT) out["record"]["matches"] = record_matches;
@@ -281,11 +345,17 @@ int run_list(const ListOptions& options) {
                      {"original_bytes", original},
                      {"ratio", original == 0 ? nlohmann::json(nullptr) : nlohmann::json(ratio_of(original, payload))},
                      {"crc32", crc_text(walk.crc)}};
+    if (bundle) out["bundle"] = bundle_json(*bundle, listed, !options.totals_only);
     out["launcher"] = identity_json(launcher_identity_of(input, scan));
+    if (!refused.empty()) out["error"] = {{"offset", nullptr}, {"message", refused}};
     print_json(out);
+    if (!refused.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, refused);
     return SFX_EXIT_OK;
   }
-  if (!text) return SFX_EXIT_OK;
+  if (!text) {
+    if (!refused.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, refused);
+    return SFX_EXIT_OK;
+  }
 
   std::printf("blocks: %u (%u coded, %u stored)\n", walk.blocks, walk.blocks - walk.stored, walk.stored);
   // The parts the payload has: an end mark only where it ends with one.
@@ -326,7 +396,9 @@ int run_list(const ListOptions& options) {
                   empty_block_note(scan.empty_block_number(), scan.empty_block_offset(), after).c_str());
       break;
   }
+  if (bundle) print_bundle(*bundle, listed, !options.totals_only);
   if (const std::optional<LauncherIdentity> identity = launcher_identity_of(input, scan))
     print_identity(scan.image(), *identity);
+  if (!refused.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, refused);
   return SFX_EXIT_OK;
 }

@@ -1,6 +1,7 @@
 // The commands that check payloads and give their data back: extract and verify. Both walk the
 // payload through the launcher's reader (PayloadScan), so they accept, end and reject exactly
-// what it does, and both hold the data to the integrity record when there is one.
+// what it does, and both hold the data to the integrity record when there is one. A bundle's
+// stream goes through the launcher's bundle reader too (BundleWalk), which judges every entry.
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "block_window.h"
+#include "bundle_extract.h"
+#include "bundle_walk.h"
 #include "commands.h"
 #include "crc32.h"
 #include "crc32_combine.h"
@@ -33,6 +36,12 @@ int run_extract(const ExtractOptions& options) {
   PayloadScan scan(input);
   const std::string& name = input.display_name();
   throw_if_unusable_record(scan, name);
+  const bool bundle = is_bundle(scan);
+  if (bundle && !bundle_output_is_stream(options.output)) return extract_bundle_folder(input, scan, options);
+  // Anything else, a bundle's tar stream included, is written as the data it is; a bundle is
+  // judged all the same.
+  std::unique_ptr<BundleWalk> walk;
+  if (bundle) walk = std::make_unique<BundleWalk>(scan.record().run_entry, nullptr);
   OutputFile output(options.output, options.force, 0666);
   const int64_t total = input.size() < 0 ? -1 : input.size() - scan.start();
   Progress progress("extract " + name, total, options.quiet);
@@ -42,13 +51,17 @@ int run_extract(const ExtractOptions& options) {
   while (scan.next(&block)) {
     output.write(block.decoded, block.decoded_len);
     crc = crc32_update(crc, block.decoded, block.decoded_len);
+    if (walk) walk->feed(block.decoded, block.decoded_len);
     if (block.decoded_len != 0) ++blocks;
     progress.update(static_cast<uint64_t>(scan.offset() - scan.start()));
   }
   progress.clear();
-  // Nothing is kept of a payload the launcher would refuse.
+  // Nothing is kept of a payload the launcher would refuse: a damaged payload is named as such
+  // before what its damage did to a bundle's stream.
   std::string problem = payload_problem(scan, scan.decoded_bytes(), crc, &input);
   if (problem.empty()) problem = no_program_problem(scan);
+  if (walk) walk->finish();
+  if (problem.empty() && walk) problem = walk->problem();
   if (!problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, problem);
   output.commit();
   if (!options.quiet) {
@@ -126,6 +139,8 @@ int verify_one(const std::string& file, const VerifyOptions& options) {
 
   PayloadScan scan(input);
   throw_if_unusable_record(scan, name);
+  std::unique_ptr<BundleWalk> walk;
+  if (is_bundle(scan)) walk = std::make_unique<BundleWalk>(scan.record().run_entry, nullptr);
   Progress progress("verify " + name, input.size() < 0 ? -1 : input.size() - scan.start(), options.quiet);
 
   const unsigned threads = std::max(1u, options.threads);
@@ -171,6 +186,7 @@ int verify_one(const std::string& file, const VerifyOptions& options) {
     const VerifySlot& slot = window.wait_oldest();
     if (!slot.problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, slot.problem);
     if (original) compare_with_original(*original, slot.decoded, position, expected, name);
+    if (walk) walk->feed(slot.decoded.data(), slot.decoded.size());
     crc = crc32_combine(crc, slot.crc, slot.decoded.size());
     position += slot.decoded.size();
     ++blocks;
@@ -182,6 +198,8 @@ int verify_one(const std::string& file, const VerifyOptions& options) {
   // The blocks were checked one by one above, so a mismatch left here is not one of theirs.
   std::string problem = payload_problem(scan, position, crc, nullptr);
   if (problem.empty()) problem = no_program_problem(scan);
+  if (walk) walk->finish();
+  if (problem.empty() && walk) problem = walk->problem();
   if (!problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, problem);
   if (original) {
     uint8_t extra = 0;
@@ -193,6 +211,10 @@ int verify_one(const std::string& file, const VerifyOptions& options) {
     std::string text = name + ": ok: " + plural(blocks, "block", "blocks") + ", " + std::to_string(position) +
                        " bytes, each block re-encodes to the same bytes";
     text += scan.record_status() == INTEGRITY_PRESENT ? "; length and CRC-32 as recorded" : "; no integrity record";
+    if (walk)
+      text += "; a bundle of " + plural(walk->files(), "file", "files") + " and " +
+              plural(walk->folders(), "folder", "folders") + ", every entry as the launcher takes it, its program " +
+              walk->run_name();
     if (original) text += "; equal to " + original->display_name();
     std::printf("%s\n", text.c_str());
   }
