@@ -42,6 +42,11 @@ bool read_back(UnpackRun* run, int fd, uint64_t* length, uint32_t* crc) {
   }
 }
 
+// The decoded bytes go to the temporary file, or a bundle's to the bundle reader.
+bool deliver(UnpackRun* run, const uint8_t* bytes, uint32_t n) {
+  return run->bundle ? bundle_feed_bytes(run, bytes, n) : put_output_bytes(bytes, n, run->temp_fd);
+}
+
 void close_file(int* fd) {
   if (*fd == PLATFORM_NO_FILE) return;
   platform_close(*fd);
@@ -101,6 +106,10 @@ void unpack_reset(UnpackRun* run, const char* tail) {
   run->payload_start = run->payload_size = 0;
   run->output_bytes = 0;
   run->output_crc = 0;
+  run->bundle = run->have_folder = run->have_program = false;
+  run->run_entry = 0;
+  run->entry_fd = PLATFORM_NO_FILE;
+  run->folder[0] = run->entry_path[0] = run->program_path[0] = '\0';
 }
 
 bool unpack_find(UnpackRun* run) {
@@ -118,18 +127,27 @@ bool unpack_find(UnpackRun* run) {
   // The contract the publisher chose. Asked to be silent, a waiting run shows nothing.
   if (reader->record_status == INTEGRITY_PRESENT) {
     const uint8_t flags = reader->record.flags;
-    run->waits = (flags & (INTEGRITY_FLAG_WAIT | INTEGRITY_FLAG_MSI)) != 0;
-    run->kind = (flags & INTEGRITY_FLAG_MSI) != 0 ? TEMP_MSI_PACKAGE : TEMP_PROGRAM;
+    // A bundle always waits: its folder must be removed once the program has ended.
+    run->bundle = (flags & INTEGRITY_FLAG_BUNDLE) != 0;
+    run->run_entry = reader->record.run_entry;
+    run->waits = (flags & (INTEGRITY_FLAG_WAIT | INTEGRITY_FLAG_MSI | INTEGRITY_FLAG_BUNDLE)) != 0;
+    run->kind = (flags & INTEGRITY_FLAG_MSI) != 0              ? TEMP_MSI_PACKAGE
+                : (flags & INTEGRITY_FLAG_COMMAND_SCRIPT) != 0 ? TEMP_COMMAND_SCRIPT
+                                                               : TEMP_PROGRAM;
   }
   if (run->waits && silent_switch(run->tail)) run->visible = false;
   platform_interrupt_status(run->waits ? LAUNCHER_EXIT_INTERRUPTED : 0);
 
   run->failure = LAUNCHER_EXIT_FILE_FAILED;
-  if (have_temp_dir) {
-    run->temp_fd = platform_create_temp_file(run->temp_dir, run->kind, run->temp_path, sizeof run->temp_path);
+  if (run->bundle) {
+    if (!have_temp_dir || !bundle_make_folder(run)) return false;
+  } else {
+    if (have_temp_dir) {
+      run->temp_fd = platform_create_temp_file(run->temp_dir, run->kind, run->temp_path, sizeof run->temp_path);
+    }
+    run->have_temp_file = run->temp_fd != PLATFORM_NO_FILE;
+    if (!run->have_temp_file) return false;
   }
-  run->have_temp_file = run->temp_fd != PLATFORM_NO_FILE;
-  if (!run->have_temp_file) return false;
   run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
 
   // What the bar measures: the payload from its start to the end of the file, or to where a
@@ -166,20 +184,27 @@ bool unpack_copy(UnpackRun* run) {
     const uint64_t point = (run->output_bytes / BAR_PACE_BYTES + 1) * BAR_PACE_BYTES;
     uint32_t before = n;
     if (point - run->output_bytes <= n) before = static_cast<uint32_t>(point - run->output_bytes - 1);
-    written = put_output_bytes(bytes, before, run->temp_fd);
+    written = deliver(run, bytes, before);
     if (written && before < n) {
       const int32_t right = bar_right(payload_reader_offset(reader) - run->payload_start, run->payload_size);
       if (right != drawn_right) {
         platform_progress_fill(BAR_LEFT, BAR_TOP, right, BAR_BOTTOM);
         drawn_right = right;
       }
-      written = put_output_bytes(bytes + before, n - before, run->temp_fd);
+      written = deliver(run, bytes + before, n - before);
     }
     if (!written) break;
     run->output_bytes += n;
     // The window answers its messages (repaints, moves, tells the system it is alive) between
     // blocks; the platform keeps this cheap.
     platform_progress_poll();
+    bundle_stop_if_interrupted(run);
+  }
+  if (run->bundle) {
+    close_file(&run->own_fd);
+    // A stream fault is the payload's; the sink sets the cause of its own failures.
+    if (!read_whole) run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
+    return read_whole && written && bundle_copy_end(run);
   }
   if (read_whole && written) written = put_output_byte(OUTPUT_FLUSH, run->temp_fd);
   // The file is closed once, whatever happened; a failed close may be the first news of a write
@@ -196,6 +221,8 @@ bool unpack_check(UnpackRun* run) {
   // payload cut at a block boundary ends early), with the same CRC.
   run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
   if (payload_verdict(&run->reader, run->output_bytes, run->output_crc) != PAYLOAD_WHOLE) return false;
+  // A bundle's files were each read back and held as they were finished.
+  if (run->bundle) return true;
   run->failure = LAUNCHER_EXIT_FILE_FAILED;
 
   // The bytes started are the bytes checked: the file is opened again so that no other process
@@ -224,6 +251,7 @@ void remove_with_retry(const char* path) {
 }  // namespace
 
 bool unpack_start(UnpackRun* run) {
+  if (run->bundle) return bundle_start(run);
   run->failure = LAUNCHER_EXIT_START_FAILED;
   platform_release_temp_file();
   if (!run->waits) {
@@ -257,6 +285,7 @@ int unpack_fail(UnpackRun* run) {
   }
   close_file(&run->temp_fd);
   close_file(&run->locked_fd);
+  bundle_remove(run);
   if (run->have_temp_file) platform_remove_temp_file(run->temp_path);
   run->have_temp_file = false;
   close_file(&run->own_fd);

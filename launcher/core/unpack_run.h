@@ -9,14 +9,24 @@
 //                 that no other process can write through
 //   unpack_start  the program started: by the start contract, with the launcher's own path and
 //                 nothing more to do; by the wait contract, with the tail, waited for and removed
+//
+// A bundle (a folder: INTEGRITY_FLAG_BUNDLE) goes through the same phases: unpack_find makes a
+// private folder rather than a file, unpack_copy hands the decoded stream to the bundle reader,
+// which makes each folder and file new inside it, each file read back and held as it is
+// finished (bundle_run.cpp), and the program is started from its own folder and waited for;
+// then the whole folder is removed.
 #pragma once
 
 #include <cstdint>
 
+#include "bundle.h"
 #include "payload_reader.h"
 #include "platform.h"
 #include "progress_bar.h"
 #include "texts.h"
+
+// The longest path of a bundle's entry: the private folder, a separator and the entry's name.
+constexpr uint32_t BUNDLE_PATH_BYTES = PATH_BUFFER_CHARS + 1 + NAME_MAX_BYTES + 1;
 
 // The state of the one run of the process, static as the run happens once.
 struct UnpackRun {
@@ -38,6 +48,22 @@ struct UnpackRun {
   uint64_t output_bytes;
   uint32_t output_crc;
   PayloadReader reader;  // about 210 KB
+
+  // A bundle's run (bundle_run.cpp).
+  bool bundle;
+  bool have_folder;         // the private folder exists
+  uint32_t run_entry;       // the record's entry to start
+  bool have_program;        // the stream held that entry, a file
+  int entry_fd;             // the file being written
+  uint64_t entry_bytes;
+  uint32_t entry_crc;
+  char folder[PATH_BUFFER_CHARS];
+  char entry_path[BUNDLE_PATH_BYTES];
+  char program_path[BUNDLE_PATH_BYTES];
+  BundleReader bundle_reader;
+  NameTable names;
+  uint64_t name_slots[NAME_TABLE_SLOTS];  // 2 MiB, touched only by a bundle's run
+  uint8_t check_buffer[64 * 1024];        // a finished file read back
 };
 
 // Sets the run back to its start, nothing open, for the command tail given.
@@ -58,6 +84,18 @@ bool unpack_start(UnpackRun* run);
 // folder left behind. Returns the run's result: 0 by the start contract, run->failure by the wait
 // contract.
 int unpack_fail(UnpackRun* run);
+
+// A bundle's part of the phases (bundle_run.cpp): the private folder made (in unpack_find), the
+// stream taken (the sink the copy feeds; bundle_copy_end at its end), the program started and
+// waited for, and everything removed (on success and on failure alike).
+bool bundle_make_folder(UnpackRun* run);
+bool bundle_feed_bytes(UnpackRun* run, const uint8_t* bytes, uint32_t n);
+bool bundle_copy_end(UnpackRun* run);
+bool bundle_start(UnpackRun* run);
+void bundle_remove(UnpackRun* run);
+// An interruption noted by the platform (a signal, the window closed) ends the run here, between
+// two pieces of its work: everything removed, then the process ends.
+void bundle_stop_if_interrupted(UnpackRun* run);
 
 // The output is gathered into writes of this many bytes.
 constexpr uint32_t OUTPUT_BUFFER_BYTES = 4096;

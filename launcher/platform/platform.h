@@ -28,7 +28,9 @@ constexpr int PLATFORM_NO_FILE = -1;
 
 // What the temporary file will hold: a program, or a Windows Installer package (which Windows
 // starts through msiexec, and whose name must end in .msi).
-enum TempFileKind : int { TEMP_PROGRAM = 0, TEMP_MSI_PACKAGE = 1 };
+// A bundle's program may also be a command script (.cmd, .bat), run by the system's command
+// interpreter by its full path (Windows).
+enum TempFileKind : int { TEMP_PROGRAM = 0, TEMP_MSI_PACKAGE = 1, TEMP_COMMAND_SCRIPT = 2 };
 
 // Creates, in dir, a new folder of the launcher's own with a fresh random name (never one that
 // exists), open to the user, administrators and the system only where the system allows, and in
@@ -94,6 +96,48 @@ bool platform_run_and_wait(const char* program, TempFileKind kind, const char* t
 
 // Waits (Sleep).
 void platform_sleep_ms(uint32_t milliseconds);
+
+// ---- bundles: a folder unpacked into the private folder ----------------------------------------
+//
+// Paths the core gives here are the private folder's path, a '/', and a bundle name the name
+// policy has passed (name_policy.h); the Windows layer turns each '/' into '\' and speaks to the
+// system in long-path form (\\?\), so that nothing in a name is interpreted.
+
+// Creates, in dir, a new private folder of the launcher's own, as platform_create_temp_file does
+// (a fresh random name, open to the user, administrators and the system only), and gives its
+// path. From then on an interruption of the process (as for the temporary file) is not acted on
+// at once: it is noted, and platform_interrupted tells the run, which stops between two pieces of
+// its work and removes the folder. False, with nothing left behind, when it fails.
+bool platform_create_temp_folder(const char* dir, char* path, uint32_t capacity);
+// Whether the run has been interrupted since the folder was made (POSIX: SIGINT, SIGTERM or
+// SIGHUP; Windows: the window closed, the session ending); the run then ends with
+// platform_interrupt_status's status (POSIX: by the signal, raised again).
+bool platform_interrupted();
+// Ends the run for an interruption, the folder removed: exits the process.
+[[noreturn]] void platform_end_interrupted();
+// A new folder at path (CreateDirectoryW; mkdir 0700). False when anything is there already.
+bool platform_make_folder(const char* path);
+// A new file at path, open for writing and shared with no other writer (CreateFileW CREATE_NEW
+// with FILE_SHARE_READ; open O_CREAT | O_EXCL | O_NOFOLLOW, 0700 when executable, else 0600).
+// PLATFORM_NO_FILE when anything is there already, or it cannot be made.
+int platform_create_file(const char* path, bool executable);
+// Keeps fd, a file of the bundle opened by platform_open_locked and read back, open until
+// platform_release_held: from its check until the program has started no other process can write,
+// rename or delete it (POSIX, which has no such lock, closes it: its folder is the user's alone).
+// False when it cannot be kept (the run then fails).
+bool platform_hold(int fd);
+// Closes every file platform_hold kept.
+void platform_release_held();
+// Removes the folder at path and everything in it from the inside out, never following a link or
+// junction found in it (the link itself is removed, never what it points to); what is still in
+// use is tried again every DELETE_RETRY_MS for about ten seconds. False when something could not
+// be removed, which is left.
+bool platform_remove_tree(const char* path);
+// The wait contract for a bundle's program: as platform_run_and_wait, with the program's own
+// folder (working_dir) as its working directory; a command script is run by
+// <system folder>\cmd.exe /c by full path (Windows).
+bool platform_run_in_folder_and_wait(const char* program, const char* working_dir, TempFileKind kind,
+                                     const char* tail, const char* own_path, uint32_t* status);
 
 // ---- the session -------------------------------------------------------------------------------
 

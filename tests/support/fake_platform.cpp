@@ -2,6 +2,8 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <iterator>
 #include <cstring>
 
 #include "platform.h"
@@ -131,7 +133,7 @@ bool platform_run_and_wait(const char* program, TempFileKind kind, const char* t
                            uint32_t* status) {
   fake::log(std::string("run_and_wait ") + program);
   auto& p = platform();
-  fake::Run run{program, tail, own_path, kind == TEMP_MSI_PACKAGE, {}, false};
+  fake::Run run{program, tail, own_path, "", kind == TEMP_MSI_PACKAGE, {}, false};
   const auto it = p.files.find(program);
   if (it != p.files.end()) run.program_bytes = it->second;
   for (const auto& open : p.open_files) run.program_locked |= open.second.path == program && open.second.locked;
@@ -277,4 +279,83 @@ void platform_progress_release() { fake::log("progress_release"); }
 void platform_show_message(const char* caption, const char* text) {
   fake::log("message");
   platform().messages.push_back(std::string(caption) + "|" + text);
+}
+
+// ---- bundles ----------------------------------------------------------------------------------
+
+bool platform_create_temp_folder(const char* dir, char* path, uint32_t capacity) {
+  fake::log(std::string("create_temp_folder ") + dir);
+  auto& p = platform();
+  if (p.make_temp_fails) return false;
+  const std::string folder = std::string(dir) + "SFX" + std::to_string(p.next_temp_number++);
+  if (!fake::copy_out(folder, path, capacity)) return false;
+  p.folders.push_back(folder + "/");
+  return true;
+}
+
+bool platform_interrupted() { return false; }
+
+void platform_end_interrupted() { std::abort(); }  // no test interrupts the fake
+
+bool platform_make_folder(const char* path) {
+  fake::log(std::string("make_folder ") + path);
+  auto& p = platform();
+  const std::string folder = std::string(path) + "/";
+  if (p.files.count(path) != 0 || std::find(p.made_folders.begin(), p.made_folders.end(), folder) != p.made_folders.end())
+    return false;
+  p.made_folders.push_back(folder);
+  return true;
+}
+
+int platform_create_file(const char* path, bool executable) {
+  fake::log(std::string("create_file ") + path);
+  auto& p = platform();
+  if (fake::is_unopenable(path) || p.files.count(path) != 0 ||
+      std::find(p.made_folders.begin(), p.made_folders.end(), std::string(path) + "/") != p.made_folders.end())
+    return PLATFORM_NO_FILE;
+  p.files[path];
+  if (executable) p.executables.push_back(path);
+  const int fd = p.next_fd++;
+  p.open_files[fd] = fake::OpenFile{path, 0, true, false};
+  return fd;
+}
+
+bool platform_hold(int fd) {
+  platform().held.push_back(fd);
+  return fake::find_open(fd) != nullptr;
+}
+
+void platform_release_held() {
+  auto& p = platform();
+  for (const int fd : p.held) p.open_files.erase(fd);
+  p.held.clear();
+}
+
+bool platform_remove_tree(const char* path) {
+  fake::log(std::string("remove_tree ") + path);
+  auto& p = platform();
+  const std::string prefix = std::string(path) + "/";
+  for (auto it = p.files.begin(); it != p.files.end();) it = it->first.rfind(prefix, 0) == 0 ? p.files.erase(it) : std::next(it);
+  p.made_folders.erase(std::remove_if(p.made_folders.begin(), p.made_folders.end(),
+                                      [&](const std::string& f) { return f.rfind(prefix, 0) == 0; }),
+                       p.made_folders.end());
+  p.folders.erase(std::remove(p.folders.begin(), p.folders.end(), prefix), p.folders.end());
+  p.removed_trees.push_back(path);
+  return true;
+}
+
+bool platform_run_in_folder_and_wait(const char* program, const char* working_dir, TempFileKind kind,
+                                     const char* tail, const char* own_path, uint32_t* status) {
+  fake::log(std::string("run_in_folder_and_wait ") + program);
+  auto& p = platform();
+  fake::Run run{program, tail, own_path, working_dir, kind == TEMP_MSI_PACKAGE, {}, false};
+  const auto it = p.files.find(program);
+  if (it != p.files.end()) run.program_bytes = it->second;
+  for (const int fd : p.held) {
+    if (const fake::OpenFile* open = fake::find_open(fd)) p.held_at_run.push_back(open->path);
+  }
+  p.runs.push_back(run);
+  if (p.start_fails || it == p.files.end()) return false;
+  *status = p.run_status;
+  return true;
 }

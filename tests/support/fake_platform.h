@@ -27,6 +27,7 @@ struct Start {
 // A program started by the wait contract.
 struct Run {
   std::string program, tail, own_path;
+  std::string working_dir;             // a bundle's program: its folder; empty otherwise
   bool package;                        // started as an installer package (through msiexec)
   std::vector<uint8_t> program_bytes;  // the file's contents when it was started
   bool program_locked;                 // a locked descriptor was open on it
@@ -86,6 +87,13 @@ struct Platform {
   bool window_visible = false;
   int window_shows = 0;
   int polls = 0;  // calls of platform_progress_poll
+  // A bundle's run: the folders made in the private folder (paths), files made executable, the
+  // descriptors held, trees removed.
+  std::vector<std::string> made_folders;
+  std::vector<std::string> executables;
+  std::vector<int> held;
+  std::vector<std::string> removed_trees;
+  std::vector<std::string> held_at_run;  // the paths held when the program started
 
   int next_fd = 3;
   unsigned next_temp_number = 1;

@@ -51,15 +51,15 @@ Bytes payload(const Bytes& data, uint32_t block_bytes, bool end_mark) {
   return out;
 }
 
-Bytes record(const Bytes& data, uint8_t flags) {
+Bytes record(const Bytes& data, uint8_t flags, uint32_t run_entry) {
   Bytes out(INTEGRITY_RECORD_BYTES);
-  integrity_record_write(IntegrityRecord{data.size(), crc32_update(0, data.data(), data.size()), flags},
+  integrity_record_write(IntegrityRecord{data.size(), crc32_update(0, data.data(), data.size()), flags, run_entry},
                          out.data());
   return out;
 }
 
-Bytes checked_payload(const Bytes& data, uint32_t block_bytes, bool end_mark, uint8_t flags) {
-  Bytes out = record(data, flags);
+Bytes checked_payload(const Bytes& data, uint32_t block_bytes, bool end_mark, uint8_t flags, uint32_t run_entry) {
+  Bytes out = record(data, flags, run_entry);
   const Bytes rest = payload(data, block_bytes, end_mark);
   out.insert(out.end(), rest.begin(), rest.end());
   return out;

@@ -19,9 +19,11 @@ Bytes encoded_block(const Bytes& data);
 Bytes payload(const Bytes& data, uint32_t block_bytes = 64000, bool end_mark = true);
 // The 32-byte integrity record of data (its length and CRC-32, and the contract's flags), as it
 // stands before the marker.
-Bytes record(const Bytes& data, uint8_t flags = 0);
+// A bundle's record (INTEGRITY_FLAG_BUNDLE) names the entry to start, run_entry.
+Bytes record(const Bytes& data, uint8_t flags = 0, uint32_t run_entry = 0);
 // The record, then payload(data, ...): the layout the packer writes by default.
-Bytes checked_payload(const Bytes& data, uint32_t block_bytes = 64000, bool end_mark = true, uint8_t flags = 0);
+Bytes checked_payload(const Bytes& data, uint32_t block_bytes = 64000, bool end_mark = true, uint8_t flags = 0,
+                      uint32_t run_entry = 0);
 
 // A minimal Windows program header: "MZ", the PE signature at 0x80, a COFF header and an
 // optional header (PE32 or PE32+) with `directories` data directories, the security directory

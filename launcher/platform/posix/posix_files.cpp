@@ -24,7 +24,7 @@ int platform_open_locked(const char* path) {
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return PLATFORM_NO_FILE;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fchmod(fd, 0500) != 0) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fchmod(fd, st.st_mode & 0500) != 0) {
     ::close(fd);
     return PLATFORM_NO_FILE;
   }

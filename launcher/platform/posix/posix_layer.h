@@ -24,3 +24,8 @@ size_t windows_command_line_bytes(int argc, const char* const* argv);
 // The program a terminate or hang-up sent to the launcher is passed on to while it is waited for
 // (0: none). The same handlers remove the temporary file being written (posix_paths).
 void posix_forward_signals_to(int process);
+
+// From now on a terminating signal (SIGINT, SIGTERM, SIGHUP) is only noted, for a bundle's run
+// to stop at its next step and remove its folder; posix_noted_signal gives it (0: none).
+void posix_note_signals();
+int posix_noted_signal();

@@ -74,6 +74,10 @@ char guarded_file[PATH_MAX];
 char guarded_folder[PATH_MAX];
 volatile sig_atomic_t guarded = 0;
 volatile sig_atomic_t forward_to = 0;  // a waited-for program's process
+// A bundle's run removes its folder itself: a signal is only noted, and the run stops at its next
+// step (posix_note_signals).
+volatile sig_atomic_t note_signals = 0;
+volatile sig_atomic_t noted_signal = 0;
 
 extern "C" void on_signal(int signal_number) {
   if (forward_to > 0 && (signal_number == SIGTERM || signal_number == SIGHUP)) {
@@ -81,6 +85,10 @@ extern "C" void on_signal(int signal_number) {
     return;
   }
   if (forward_to > 0) return;  // SIGINT reaches the program from the terminal itself
+  if (note_signals) {
+    noted_signal = signal_number;
+    return;
+  }
   if (guarded) {
     ::unlink(guarded_file);
     ::rmdir(guarded_folder);
@@ -126,6 +134,13 @@ void guard_temp_file(const char* file, const char* folder) {
 }  // namespace
 
 void posix_forward_signals_to(int process) { forward_to = process; }
+
+void posix_note_signals() {
+  install_handlers();
+  note_signals = 1;
+}
+
+int posix_noted_signal() { return noted_signal; }
 
 void platform_interrupt_status(int) {}  // a POSIX process ends by its signal
 

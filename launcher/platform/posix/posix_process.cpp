@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <initializer_list>
@@ -23,8 +24,11 @@ bool platform_start(const char* program, const char* arg0, const char* arg1) {
   return ::posix_spawn(&pid, program, nullptr, nullptr, argv, environ) == 0;
 }
 
-bool platform_run_and_wait(const char* program, TempFileKind, const char* /* tail */, const char* own_path,
-                           uint32_t* status) {
+namespace {
+
+// The wait contract: the program started in working_dir (nullptr: the launcher's own) and
+// waited for.
+bool run_and_wait(const char* program, const char* working_dir, const char* own_path, uint32_t* status) {
   // The program's arguments: its path, then the launcher's own, each whole (where Windows passes
   // the command tail as it came).
   const int argument_count = posix_argument_count();
@@ -57,7 +61,12 @@ bool platform_run_and_wait(const char* program, TempFileKind, const char* /* tai
   sigemptyset(&ignore.sa_mask);
   ::sigaction(SIGQUIT, &ignore, nullptr);
   pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, program, nullptr, &attributes, argv, environ);
+  // The program starts in its own folder; the launcher goes back to the root, so that it holds
+  // no folder it will remove.
+  const int spawned = working_dir != nullptr && ::chdir(working_dir) != 0
+                          ? errno
+                          : ::posix_spawn(&pid, program, nullptr, &attributes, argv, environ);
+  if (working_dir != nullptr) (void)!::chdir("/");
   ::posix_spawnattr_destroy(&attributes);
   free(argv);
   if (spawned != 0) return false;
@@ -73,6 +82,19 @@ bool platform_run_and_wait(const char* program, TempFileKind, const char* /* tai
             : WIFSIGNALED(wait_status) ? 128u + static_cast<uint32_t>(WTERMSIG(wait_status))
                                        : 128u;
   return true;
+}
+
+}  // namespace
+
+bool platform_run_and_wait(const char* program, TempFileKind, const char* /* tail */, const char* own_path,
+                           uint32_t* status) {
+  return run_and_wait(program, nullptr, own_path, status);
+}
+
+// POSIX starts a program or a #! script alike.
+bool platform_run_in_folder_and_wait(const char* program, const char* working_dir, TempFileKind,
+                                     const char* /* tail */, const char* own_path, uint32_t* status) {
+  return run_and_wait(program, working_dir, own_path, status);
 }
 
 void platform_sleep_ms(uint32_t milliseconds) {
