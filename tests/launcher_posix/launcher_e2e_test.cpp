@@ -22,6 +22,7 @@
 
 #include "integrity.h"
 #include "payload_builder.h"
+#include "tar_builder.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -431,6 +432,63 @@ TEST_F(LauncherRun, AWaitingChildGetsItsAnswerFromTheTerminal) {
   EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 7);
   EXPECT_EQ(read_file(answer_file), (Bytes{'y', 'e', 's'}));
   EXPECT_TRUE(temp_files().empty());
+}
+
+// ---- bundles -----------------------------------------------------------------------------------
+
+Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+constexpr uint8_t BUNDLE_FLAGS = INTEGRITY_FLAG_BUNDLE | INTEGRITY_FLAG_WAIT;
+
+// A folder whose script reads the files beside it, plants a link to a folder outside, and ends
+// with 7: the files were found, the status comes back, the link is removed and not what it
+// points to, and nothing is left.
+TEST_F(LauncherRun, ABundlesScriptRunsBesideItsFilesAndNothingIsLeft) {
+  namespace tb = tar_builder;
+  const fs::path outside = root / "outside";
+  fs::create_directories(outside);
+  write_file(outside / "canary", bytes_of("alive"));
+  const std::string script =
+      "#!/bin/sh\ncat data/a.txt \"données/ünï.txt\" >\"$SFX_CHILD_RECORD\"\n"
+      "ln -s \"$BUNDLE_OUTSIDE\" planted\nln -s \"$BUNDLE_OUTSIDE\" data/planted-too\nexit 7\n";
+  const Bytes stream = tb::join({tb::folder("data"), tb::file("data/a.txt", bytes_of("first\n")),
+                                 tb::folder("données"), tb::file("données/ünï.txt", bytes_of("second\n")),
+                                 tb::file("setup.sh", bytes_of(script), 0644), tb::end()});
+  make_launcher(payload_builder::checked_payload(stream, 64000, true, BUNDLE_FLAGS, 4));
+  extra_env = {"BUNDLE_OUTSIDE=" + outside.string()};
+  const Outcome outcome = run({"--quiet"});
+  EXPECT_EQ(outcome.status, 7) << outcome.err;
+  EXPECT_EQ(read_file(record()), bytes_of("first\nsecond\n"));
+  EXPECT_TRUE(temp_files().empty()) << "the folder is removed";
+  EXPECT_EQ(read_file(outside / "canary"), bytes_of("alive")) << "a planted link's target is untouched";
+}
+
+// Bundles made by hand past the tool: each is refused before anything starts, nothing is written
+// outside the private folder and nothing is left.
+TEST_F(LauncherRun, AHostileBundleStartsNothingAndLeavesNothing) {
+  namespace tb = tar_builder;
+  const Bytes script = bytes_of("#!/bin/sh\necho ran >\"$SFX_CHILD_RECORD\"\n");
+  const struct {
+    const char* what;
+    Bytes stream;
+    uint32_t run_entry;
+  } cases[] = {
+      {"a name that climbs out", tb::join({tb::file("setup.sh", script), tb::file("../escaped", script), tb::end()}), 0},
+      {"a symbolic link", tb::join({tb::file("setup.sh", script), tb::header("link", '2', 0, 0777, "/"), tb::end()}), 0},
+      {"a backslash", tb::join({tb::file("setup.sh", script), tb::file("..\\escaped", script), tb::end()}), 0},
+      {"a duplicate by case", tb::join({tb::file("setup.sh", script), tb::file("SETUP.SH", script), tb::end()}), 0},
+      {"the program is a folder", tb::join({tb::folder("setup"), tb::end()}), 0},
+      {"data after the end", tb::join({tb::file("setup.sh", script), tb::end(), Bytes(512, 0)}), 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    make_launcher(payload_builder::checked_payload(c.stream, 64000, true, BUNDLE_FLAGS, c.run_entry));
+    const Outcome outcome = run({"/S"});
+    EXPECT_EQ(outcome.status, 110) << outcome.err;
+    EXPECT_FALSE(fs::exists(record())) << "nothing started";
+    EXPECT_TRUE(temp_files().empty()) << "nothing left";
+    EXPECT_FALSE(fs::exists(tmpdir / "escaped"));
+  }
 }
 
 }  // namespace
