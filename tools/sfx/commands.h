@@ -24,6 +24,10 @@ struct PackOptions : WriteOptions {
   std::string stub = "windows";  // "windows", "posix" or a launcher file
   bool wait = false;             // the wait contract (README, "Running installers")
   bool any_payload = false;      // pack an installer the launcher cannot start, all the same
+  // A folder packed whole (a bundle): input names the folder, or from_tar a tar stream of it
+  // (input then empty); run names the program to start, inside the folder, '/' between folders.
+  std::optional<std::string> from_tar;
+  std::optional<std::string> run;
   // The publisher's identity (Windows launchers only).
   bool keep_launcher_identity = false;
   std::optional<std::string> icon, product, company, product_version, title, failure_title, url;

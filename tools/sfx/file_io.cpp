@@ -54,6 +54,15 @@ InputFile::InputFile(const std::string& name, bool refuse_terminal)
   }
 }
 
+InputFile::InputFile(OutputFile& scratch, const std::string& display_name) : display_name_(display_name) {
+  scratch.flush();
+  fd_ = scratch.fd_;
+  if (!os_info_of_fd(fd_, &info_)) throw ToolError(SFX_EXIT_USAGE, display_name_, os_error_text(os_last_error()));
+  start_ = 0;
+  size_ = info_.size;
+  rewind();
+}
+
 InputFile::~InputFile() {
   if (owned_) os_close(fd_);
 }

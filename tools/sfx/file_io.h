@@ -21,12 +21,17 @@ bool is_std_stream(const std::string& name);
 std::string input_display_name(const std::string& name);
 std::string output_display_name(const std::string& name);
 
+class OutputFile;
+
 // A file read by a command. Errors throw ToolError with SFX_EXIT_USAGE.
 class InputFile {
  public:
   // Opens name ("-": stdin). With refuse_terminal, a terminal on stdin is refused (for inputs
   // that hold binary data).
   InputFile(const std::string& name, bool refuse_terminal);
+  // What was written to a scratch file (OutputFile::SCRATCH), read from its start and named
+  // display_name in messages: the scratch file outlives this input and takes no more writes.
+  InputFile(OutputFile& scratch, const std::string& display_name);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -106,6 +111,8 @@ class OutputFile {
   void write_all(const uint8_t* data, size_t n);
   [[noreturn]] void fail(int error_number);
   void discard() noexcept;
+
+  friend class InputFile;  // reads a scratch file back
 
   std::string name_;
   std::string display_name_;

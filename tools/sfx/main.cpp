@@ -236,9 +236,24 @@ int run(int argc, char** argv) {
 
   PackOptions pack;
   unsigned pack_threads = 0;
-  CLI::App* pack_command = add_command(app, "pack", "Pack INSTALLER into a self-extracting launcher",
-                                  "INSTALLER", &pack.input, "Installer to pack ('-': stdin)");
+  CLI::App* pack_command = add_command(app, "pack", "Pack INSTALLER (or a folder) into a self-extracting launcher",
+                                  "INSTALLER", &pack.input,
+                                  "Installer to pack ('-': stdin), or a folder to pack whole (with --run)", false);
+  CLI::Option* installer_option = pack_command->get_option("INSTALLER");
   add_output(pack_command, &pack.output, &pack.force);
+  pack_command
+      ->add_option("--run", pack.run,
+                   "The program to start in a folder packed whole, by its name inside the folder with '/' "
+                   "between folders (bin/setup.exe): a Windows program, a Windows Installer package or a .cmd "
+                   "or .bat file for the Windows launchers, an ELF program or a #! script for the POSIX one. "
+                   "Required for a folder; the launcher then always waits")
+      ->option_text("REL/PATH");
+  pack_command
+      ->add_option("--from-tar", pack.from_tar,
+                   "Pack the folder held in the tar stream FILE ('-': stdin; GNU, ustar or pax, as tar, bsdtar, "
+                   "Python and git archive write them) instead of INSTALLER, exactly as the folder itself packs")
+      ->option_text("FILE")
+      ->excludes(installer_option);
   pack_command
       ->add_option("--stub", pack.stub,
                    "The launcher to put in front: windows (the built-in Windows launcher, 32-bit, "
@@ -347,7 +362,15 @@ int run(int argc, char** argv) {
     if (value.empty()) throw ToolError(SFX_EXIT_USAGE, "", std::string(what) + " is empty; name a file ('-' for a standard stream)");
   };
   if (*compress_command) require_name(compress.input, "INPUT"), require_name(compress.output, "-o (OUTPUT)");
-  if (*pack_command) require_name(pack.input, "INSTALLER"), require_name(pack.output, "-o (OUTPUT)");
+  if (*pack_command) {
+    if (pack.from_tar)
+      require_name(*pack.from_tar, "--from-tar");
+    else if (installer_option->count() == 0)
+      throw ToolError(SFX_EXIT_USAGE, "", "INSTALLER is required: an installer, or a folder with --run (or --from-tar FILE)");
+    else
+      require_name(pack.input, "INSTALLER");
+    require_name(pack.output, "-o (OUTPUT)");
+  }
   if (*extract_command) require_name(extract.file, "FILE"), require_name(extract.output, "-o (OUTPUT)");
   if (*list_command) require_name(list.file, "FILE");
   for (const std::string& file : verify.files) require_name(file, "FILE");

@@ -81,6 +81,7 @@ PayloadStats write_payload(InputFile& input, OutputFile& output, const std::vect
   if (record_first) {
     measured = measure_input(input);
     measured.flags = options.record_flags;
+    measured.run_entry = options.record_run_entry;
     if (measured.decoded_length == 0 && options.refuse_empty) refuse_empty_installer(input);
   }
 
@@ -145,7 +146,7 @@ PayloadStats write_payload(InputFile& input, OutputFile& output, const std::vect
   stats.payload_bytes += PAYLOAD_END_MARK_BYTES;
 
   if (options.record) {
-    const IntegrityRecord record{stats.input_bytes, stats.crc, options.record_flags};
+    const IntegrityRecord record{stats.input_bytes, stats.crc, options.record_flags, options.record_run_entry};
     if (record_first) {
       if (record.decoded_length != measured.decoded_length || record.data_crc != measured.data_crc)
         throw ToolError(SFX_EXIT_USAGE, input.display_name(),

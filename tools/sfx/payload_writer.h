@@ -21,6 +21,7 @@ struct PayloadOptions {
   unsigned threads = 1;
   bool record = true;         // the integrity record before the marker
   uint8_t record_flags = 0;   // the contract it carries (INTEGRITY_FLAG_*)
+  uint32_t record_run_entry = 0;  // with INTEGRITY_FLAG_BUNDLE: the bundle's entry to start
   bool refuse_empty = false;  // an empty input is an error (an installer must hold a program)
 };
 

@@ -3,8 +3,14 @@
 #include <cstdio>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 
+#include "bundle_writer.h"
 #include "commands.h"
+#include "folder_walk.h"
+#include "name_policy.h"
+#include "tar_input.h"
 #include "file_io.h"
 #include "integrity.h"
 #include "launcher_identity.h"
@@ -61,7 +67,10 @@ namespace {
 // larger than this, whose identity is not copied.
 constexpr uint64_t MAX_COPIED_IMAGE_BYTES = 64u << 20;
 
-std::vector<uint8_t> installer_image(InputFile& input, const std::vector<uint8_t>& head) {
+// Reads up to n bytes of the installer from its start: the count, fewer only at its end.
+using InstallerRead = std::function<size_t(uint8_t* buffer, size_t n)>;
+
+std::vector<uint8_t> installer_image(const InstallerRead& read, const std::vector<uint8_t>& head) {
   try {
     const PeLayout layout = pe_layout_read(head.data(), head.size());
     uint64_t end = head.size();
@@ -69,8 +78,7 @@ std::vector<uint8_t> installer_image(InputFile& input, const std::vector<uint8_t
       end = std::max<uint64_t>(end, uint64_t{section.raw_offset} + section.raw_size);
     if (end > MAX_COPIED_IMAGE_BYTES) return {};
     std::vector<uint8_t> image(static_cast<size_t>(end));
-    image.resize(input.read_full(image.data(), image.size()));
-    input.rewind();
+    image.resize(read(image.data(), image.size()));
     return image;
   } catch (const ResourceError&) {
     return head;  // the headers do not say; apply_identity names what is wrong with them
@@ -81,10 +89,11 @@ std::vector<uint8_t> installer_image(InputFile& input, const std::vector<uint8_t
 // installer unless kept, with the options over it. Options that cannot apply are refused; a copy
 // that cannot be made is only noted.
 // The installer's file name without its folder and its extension ("setup" for
-// "dist/setup.exe"); the output's for an installer on stdin; empty when both are streams.
+// "dist/setup.exe"), a bundle's program's; the output's for an installer on stdin; empty when
+// both are streams.
 std::string installer_name(const PackOptions& options) {
-  std::string path = is_std_stream(options.input) ? options.output : options.input;
-  if (is_std_stream(path)) return "";
+  std::string path = options.run ? *options.run : is_std_stream(options.input) ? options.output : options.input;
+  if (!options.run && is_std_stream(path)) return "";
   size_t start = path.size();
   while (start > 0 && !os_is_separator(path[start - 1])) --start;
   std::string name = path.substr(start);
@@ -94,7 +103,7 @@ std::string installer_name(const PackOptions& options) {
 }
 
 // summary: which title and caption were written and whence, in one line (empty: none).
-std::vector<uint8_t> identified_stub(const LauncherStub& stub, const PackOptions& options, InputFile& input,
+std::vector<uint8_t> identified_stub(const LauncherStub& stub, const PackOptions& options, const InstallerRead& input,
                                      const std::vector<uint8_t>& head, bool installer_is_program,
                                      std::string* summary) {
   if (!stub.windows) {
@@ -165,7 +174,17 @@ void set_pe_checksum(OutputFile& output, const std::vector<uint8_t>& stub) {
   output.write_at(layout.checksum_offset, field, sizeof field);
 }
 
-const char* contract_text(uint8_t flags) {
+// What the launcher does with what it unpacks, in one line; run names a bundle's program.
+std::string contract_text(uint8_t flags, const std::string& run) {
+  if ((flags & INTEGRITY_FLAG_BUNDLE) != 0) {
+    const std::string how = (flags & INTEGRITY_FLAG_MSI) != 0 ? "starts " + run + " through msiexec /i"
+                            : (flags & INTEGRITY_FLAG_COMMAND_SCRIPT) != 0
+                                ? "runs " + run + " through the system's command interpreter"
+                                : "starts " + run;
+    return "the launcher unpacks the folder, " + how +
+           " in it with its own switches passed on, waits, removes the folder and exits with " +
+           ((flags & INTEGRITY_FLAG_MSI) != 0 ? "msiexec's" : "the program's") + " exit code";
+  }
   if ((flags & INTEGRITY_FLAG_MSI) != 0)
     return "the launcher starts the package through msiexec /i with its own switches passed on, waits, "
            "removes it and exits with msiexec's exit code";
@@ -175,9 +194,195 @@ const char* contract_text(uint8_t flags) {
   return "the launcher starts the installer with its own path as the argument and exits at once with status 1";
 }
 
+// The packed file: the launcher, then the payload of input, committed whole.
+PayloadStats write_packed(const LauncherStub& stub, const std::vector<uint8_t>& launcher, InputFile& input,
+                          const PayloadOptions& payload, const PackOptions& options) {
+  // The packed file is a program: executable, as a linker makes its output (the umask applies).
+  OutputFile output(options.output, options.force, 0777);
+  Progress progress("pack " + input.display_name(), input.size(), options.quiet);
+  // A Windows program's checksum covers the whole file: a stream is written in full into a
+  // scratch file first, so that its checksum can be set before it goes out.
+  const bool through_scratch = stub.windows && !output.can_write_at();
+  std::unique_ptr<OutputFile> scratch;
+  if (through_scratch) scratch = std::make_unique<OutputFile>(OutputFile::SCRATCH);
+  OutputFile& written = through_scratch ? *scratch : output;
+  const PayloadStats stats = write_payload(input, written, launcher, payload, &progress);
+  input.check_unchanged(stats.input_bytes);
+  if (stub.windows) set_pe_checksum(written, launcher);
+  if (through_scratch) written.copy_into(output);
+  output.commit();
+  progress.clear();
+  return stats;
+}
+
+// pack's lines on stderr: the summary, the bundle's (when one was packed), the contract and the
+// texts written.
+void print_pack_summary(const std::string& input, const PayloadStats& stats, const PackOptions& options,
+                        const LauncherStub& stub, const std::vector<uint8_t>& launcher, uint8_t flags,
+                        const std::string& bundle_line, const std::string& texts) {
+  if (options.quiet) return;
+  LauncherStub used = stub;
+  used.bytes = launcher;
+  print_summary(input, stats, output_display_name(options.output), &used);
+  if (!bundle_line.empty()) std::fprintf(stderr, "bundle: %s\n", bundle_line.c_str());
+  std::fprintf(stderr, "contract: %s\n", contract_text(flags, options.run ? quoted_entry(*options.run) : "").c_str());
+  if (!texts.empty()) std::fprintf(stderr, "launcher texts: %s\n", texts.c_str());
+}
+
+bool is_folder(const std::string& path) {
+  OsFileInfo info;
+  return !is_std_stream(path) && os_info_of_path(path, &info) && info.kind == OsFileKind::DIRECTORY;
+}
+
+// ---- a folder packed whole (a bundle)
+
+// The entry --run names: a file of the bundle, by its exact name.
+uint32_t run_entry_of(const std::vector<BundleItem>& items, const std::string& run, const std::string& where) {
+  const std::string named = "--run: " + quoted_entry(run);
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (items[i].name != run) continue;
+    if (items[i].directory) throw ToolError(SFX_EXIT_USAGE, "", named + " is a folder of " + where + "; name the program to start");
+    if (items[i].size == 0)
+      throw ToolError(SFX_EXIT_USAGE, "", named + " is an empty file of " + where + "; the launcher would have no program to start");
+    return static_cast<uint32_t>(i);
+  }
+  // Nothing is guessed, but a name that differs in case or in its separators is pointed out.
+  std::string near;
+  std::string slashed = run;
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  if (slashed.compare(0, 2, "./") == 0) slashed.erase(0, 2);
+  const auto n = [](const std::string& text) { return static_cast<uint32_t>(std::min<size_t>(text.size(), UINT32_MAX)); };
+  const uint64_t key = name_fold(slashed.data(), n(slashed));
+  for (const BundleItem& item : items)
+    if (name_fold(item.name.data(), n(item.name)) == key) near = " (it holds " + quoted_entry(item.name) + ")";
+  throw ToolError(SFX_EXIT_USAGE, "",
+                  named + " is not in " + where + near +
+                      "; --run names the program by its name inside the folder, '/' between folders, as in bin/setup.exe");
+}
+
+bool is_command_script(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string extension = name.substr(name.size() - 4);
+  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return extension == ".cmd" || extension == ".bat";
+}
+
+// How the launcher starts the bundle's program (INTEGRITY_FLAG_MSI, _COMMAND_SCRIPT or none),
+// refusing one it cannot start. A .cmd or .bat file goes to the command interpreter, as Windows
+// starts a file of that name.
+uint8_t program_flags(const LauncherStub& stub, const PackOptions& options, InstallerKind kind, const std::string& where) {
+  if (stub.windows) {
+    if (is_command_script(*options.run)) return INTEGRITY_FLAG_COMMAND_SCRIPT;
+    if (kind == InstallerKind::WINDOWS_PROGRAM) return 0;
+    if (kind == InstallerKind::MSI_PACKAGE) return INTEGRITY_FLAG_MSI;
+  } else if (kind == InstallerKind::ELF_PROGRAM || kind == InstallerKind::SCRIPT) {
+    return 0;
+  }
+  if (options.any_payload) return 0;
+  const char* what = kind == InstallerKind::WINDOWS_PROGRAM   ? "a Windows program"
+                     : kind == InstallerKind::WINDOWS_LIBRARY ? "a Windows library (a DLL), not a program"
+                     : kind == InstallerKind::MSI_PACKAGE     ? "a Windows Installer package"
+                     : kind == InstallerKind::ELF_PROGRAM     ? "an ELF program"
+                     : kind == InstallerKind::SCRIPT          ? "a script"
+                                                              : "neither a program nor an installer package";
+  throw ToolError(SFX_EXIT_USAGE, "",
+                  "--run: " + quoted_entry(*options.run) + " in " + where + " is " + what + ", which " + stub.name +
+                      " cannot start: it starts " +
+                      (stub.windows ? "Windows programs (PE), Windows Installer packages (.msi) and .cmd or .bat files"
+                                    : "ELF programs and scripts that begin with #!") +
+                      "; --any-payload packs it all the same");
+}
+
+const char* program_kind_text(uint8_t flags, InstallerKind kind) {
+  if ((flags & INTEGRITY_FLAG_COMMAND_SCRIPT) != 0) return "a command script";
+  switch (kind) {
+    case InstallerKind::WINDOWS_PROGRAM: return "a Windows program";
+    case InstallerKind::MSI_PACKAGE: return "a Windows Installer package";
+    case InstallerKind::ELF_PROGRAM: return "an ELF program";
+    case InstallerKind::SCRIPT: return "a #! script";
+    default: return "packed with --any-payload";
+  }
+}
+
+int pack_bundle(const PackOptions& options) {
+  const std::string where = options.from_tar ? input_display_name(*options.from_tar) : options.input;
+  if (!options.run)
+    throw ToolError(SFX_EXIT_USAGE, where,
+                    std::string(options.from_tar ? "is a folder's tar stream" : "is a directory") +
+                        "; to pack it whole, --run names the program to start in it (its name inside the folder, "
+                        "as in bin/setup.exe)");
+  if (!options.payload.record)
+    throw ToolError(SFX_EXIT_USAGE, "",
+                    "a folder needs the integrity record, which marks the payload a bundle and names the program "
+                    "to start; leave out --no-record");
+  const LauncherStub stub = load_stub(options.stub, true);
+  if (!stub.built_in && !is_std_stream(options.output)) {
+    InputFile stub_file(stub.name, false);
+    refuse_same_file(options.output, stub_file);
+  }
+
+  // The folder's entries, checked and in the stream's order, before any byte is written.
+  std::unique_ptr<InputFile> tar;
+  FolderWalk walk;
+  std::vector<BundleItem> items;
+  if (options.from_tar) {
+    tar = std::make_unique<InputFile>(*options.from_tar, true);
+    refuse_same_file(options.output, *tar);
+    items = read_tar_folder(*tar);
+  } else {
+    walk = walk_folder(options.input);
+    items = walk.items;
+  }
+  check_bundle_items(&items, where);
+  const uint32_t entry = run_entry_of(items, *options.run, where);
+
+  // The stream, whole in a scratch file: the payload writer reads it as it reads an installer.
+  OutputFile stream(OutputFile::SCRATCH);
+  const BundleLayout layout = write_bundle(std::move(items), stream, [&](const BundleItem& item, OutputFile& out) {
+    if (tar)
+      copy_tar_file(*tar, item, out);
+    else
+      copy_walked_file(walk, item, out);
+  });
+  if (tar) tar->check_unchanged(static_cast<uint64_t>(tar->size()));
+
+  // The program, as the stream holds it: what the launcher can start, and the identity it gives.
+  const uint64_t program_at = layout.data_offset[entry];
+  const uint64_t program_size = layout.items[entry].size;
+  const InstallerRead read_program = [&stream, program_at, program_size](uint8_t* buffer, size_t n) {
+    return stream.read_at(program_at, buffer, static_cast<size_t>(std::min<uint64_t>(n, program_size)));
+  };
+  std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(PE_HEADER_SPAN_BYTES, program_size)));
+  head.resize(read_program(head.data(), head.size()));
+  const InstallerKind kind = installer_kind(head.data(), head.size());
+  const uint8_t program = program_flags(stub, options, kind, where);
+
+  PayloadOptions payload = options.payload;
+  payload.refuse_empty = true;
+  payload.record_flags = INTEGRITY_FLAG_BUNDLE | INTEGRITY_FLAG_WAIT | program;
+  payload.record_run_entry = entry;
+  std::string texts;
+  const std::vector<uint8_t> launcher =
+      identified_stub(stub, options, read_program, head, kind == InstallerKind::WINDOWS_PROGRAM && program == 0, &texts);
+
+  InputFile input(stream, where);
+  const PayloadStats stats = write_packed(stub, launcher, input, payload, options);
+  const std::string bundle_line =
+      plural(layout.items.size(), "entry", "entries") + " (" + plural(layout.files, "file", "files") + ", " +
+      std::to_string(layout.file_bytes) + " bytes in files); runs " + quoted_entry(*options.run) + " (entry " +
+      std::to_string(entry) + ", " + program_kind_text(program, kind) + ")";
+  print_pack_summary(where, stats, options, stub, launcher, payload.record_flags, bundle_line, texts);
+  return SFX_EXIT_OK;
+}
+
 }  // namespace
 
 int run_pack(const PackOptions& options) {
+  if (options.from_tar || is_folder(options.input)) return pack_bundle(options);
+  if (options.run)
+    throw ToolError(SFX_EXIT_USAGE, input_display_name(options.input),
+                    "is a single file; --run names the program to start inside a folder packed whole "
+                    "(pack DIR, or --from-tar FILE)");
   const LauncherStub stub = load_stub(options.stub, options.payload.record);
   InputFile input(options.input, false);
   refuse_same_file(options.output, input);
@@ -203,31 +408,15 @@ int run_pack(const PackOptions& options) {
     throw ToolError(SFX_EXIT_USAGE, "",
                     std::string(options.wait ? "--wait" : "an installer package") +
                         " needs the integrity record, which carries the contract; leave out --no-record");
+  const InstallerRead read_installer = [&input](uint8_t* buffer, size_t n) {
+    const size_t got = input.read_full(buffer, n);
+    input.rewind();
+    return got;
+  };
   std::string texts;
   const std::vector<uint8_t> launcher =
-      identified_stub(stub, options, input, head, kind == InstallerKind::WINDOWS_PROGRAM, &texts);
-
-  // The packed file is a program: executable, as a linker makes its output (the umask applies).
-  OutputFile output(options.output, options.force, 0777);
-  Progress progress("pack " + input.display_name(), input.size(), options.quiet);
-  // A Windows program's checksum covers the whole file: a stream is written in full into a
-  // scratch file first, so that its checksum can be set before it goes out.
-  const bool through_scratch = stub.windows && !output.can_write_at();
-  std::unique_ptr<OutputFile> scratch;
-  if (through_scratch) scratch = std::make_unique<OutputFile>(OutputFile::SCRATCH);
-  OutputFile& written = through_scratch ? *scratch : output;
-  const PayloadStats stats = write_payload(input, written, launcher, payload, &progress);
-  input.check_unchanged(stats.input_bytes);
-  if (stub.windows) set_pe_checksum(written, launcher);
-  if (through_scratch) written.copy_into(output);
-  output.commit();
-  progress.clear();
-  if (!options.quiet) {
-    LauncherStub used = stub;
-    used.bytes = launcher;
-    print_summary(input.display_name(), stats, output.display_name(), &used);
-    std::fprintf(stderr, "contract: %s\n", contract_text(payload.record_flags));
-    if (!texts.empty()) std::fprintf(stderr, "launcher texts: %s\n", texts.c_str());
-  }
+      identified_stub(stub, options, read_installer, head, kind == InstallerKind::WINDOWS_PROGRAM, &texts);
+  const PayloadStats stats = write_packed(stub, launcher, input, payload, options);
+  print_pack_summary(input.display_name(), stats, options, stub, launcher, payload.record_flags, "", texts);
   return SFX_EXIT_OK;
 }
