@@ -177,12 +177,12 @@ void set_pe_checksum(OutputFile& output, const std::vector<uint8_t>& stub) {
 // What the launcher does with what it unpacks, in one line; run names a bundle's program.
 std::string contract_text(uint8_t flags, const std::string& run) {
   if ((flags & INTEGRITY_FLAG_BUNDLE) != 0) {
-    const std::string how = (flags & INTEGRITY_FLAG_MSI) != 0 ? "starts " + run + " through msiexec /i"
+    const std::string how = (flags & INTEGRITY_FLAG_MSI) != 0 ? "starts " + run + " from it through msiexec /i"
                             : (flags & INTEGRITY_FLAG_COMMAND_SCRIPT) != 0
-                                ? "runs " + run + " through the system's command interpreter"
-                                : "starts " + run;
+                                ? "runs " + run + " from it through the system's command interpreter"
+                                : "starts " + run + " from it";
     return "the launcher unpacks the folder, " + how +
-           " in it with its own switches passed on, waits, removes the folder and exits with " +
+           " with its own switches passed on, waits, removes the folder and exits with " +
            ((flags & INTEGRITY_FLAG_MSI) != 0 ? "msiexec's" : "the program's") + " exit code";
   }
   if ((flags & INTEGRITY_FLAG_MSI) != 0)
