@@ -54,6 +54,13 @@ void win32_close_all_files() {
   }
 }
 
+void* win32_take_file(int fd) {
+  HANDLE file = file_handle(fd);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  open_files[fd] = nullptr;
+  return file;
+}
+
 int platform_open_read(const char* path) { return open_shared_for_reading(path); }
 
 int platform_open_locked(const char* path) { return open_shared_for_reading(path); }

@@ -1,7 +1,8 @@
 // What the Win32 layer offers beyond platform.h: to the program's entry, to its own files, and to
 // the tests that exercise the layer under wine. The layer is split by concern, as the POSIX one
-// is: win32_command_line, win32_files, win32_paths, win32_process, win32_window, and win32_text
-// for the conversions between the core's UTF-8 and the system's UTF-16.
+// is: win32_command_line, win32_files, win32_paths, win32_process, win32_window, win32_bundle
+// (a bundle's folder), and win32_text for the conversions between the core's UTF-8 and the
+// system's UTF-16.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,9 @@ const char* win32_command_line();
 int win32_file_number(void* handle);
 // Closes every file the layer holds open: the end of an interrupted run.
 void win32_close_all_files();
+// Takes the file's handle out of the table, which then no longer holds or closes it: the handle,
+// or null for a number that names no open file.
+void* win32_take_file(int fd);
 
 // ---- paths (win32_paths.cpp) --------------------------------------------------------------------
 
@@ -39,7 +43,8 @@ bool win32_user_sid(wchar_t* sid, uint32_t capacity);
 
 // An interruption of the run (the progress window closed, the session ending): while the
 // temporary file is guarded (platform.h), closes it, removes it and its folder and ends the
-// process with the status set for it; otherwise does nothing.
+// process with the status set for it; while a bundle's private folder is being filled, only notes
+// it (platform_interrupted); otherwise does nothing.
 void win32_interrupt();
 
 // ---- processes (win32_process.cpp) --------------------------------------------------------------
@@ -51,9 +56,19 @@ void win32_restrict_library_search();
 
 // Starts program as a program whatever its file name ends in, with the command-line parameters
 // given, through the shell (ShellExecuteExW, "open"), which asks the user for the rights it
-// needs. With process, *process is the started process's handle (null when the shell gives
-// none), for waiting. False when it could not be started.
-bool win32_start_through_shell(const wchar_t* program, const wchar_t* parameters, void** process = nullptr);
+// needs, in directory when given (else the launcher's own). With process, *process is the started
+// process's handle (null when the shell gives none), for waiting. False when it could not be
+// started.
+bool win32_start_through_shell(const wchar_t* program, const wchar_t* parameters, void** process = nullptr,
+                               const wchar_t* directory = nullptr);
+
+// ---- a bundle's folder (win32_bundle.cpp) ---------------------------------------------------------
+
+// A path the core gives for a bundle (the private folder's full path, '/', a name the name policy
+// passed) as the system takes it: each '/' turned into a backslash and, with long_form, in the
+// \\?\ form (\\?\UNC\ for a share), which the system takes as it stands, so that nothing in a
+// name is interpreted. False when it does not fit capacity characters or is not UTF-8.
+bool win32_bundle_path(const char* path, bool long_form, wchar_t* out, uint32_t capacity);
 
 // ---- the window (win32_window.cpp) ----------------------------------------------------------------
 

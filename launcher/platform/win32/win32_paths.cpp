@@ -104,25 +104,38 @@ bool win32_user_sid(wchar_t* sid, uint32_t capacity) {
   return fits;
 }
 
+namespace {
+
+// Makes the launcher's new private folder in dir, <dir>SFX<16 hex digits>, with the access list
+// of private_security, which *security keeps (for the caller to LocalFree); never a folder that
+// exists already, as CreateDirectoryW fails then. Gives the end of its path in wide_path, and a
+// random number for the names inside; null, with nothing made, when it fails.
+wchar_t* make_private_folder(const char* dir, wchar_t* wide_path, SECURITY_ATTRIBUTES* security, uint64_t* random) {
+  // SystemFunction036 is RtlGenRandom, the system's random source.
+  if (!SystemFunction036(random, sizeof *random) || !private_security(security)) return nullptr;
+  wchar_t* folder_end = nullptr;
+  if (win32_to_wide(dir, wide_path, WIN32_WIDE_PATH_CHARS - 40)) {
+    folder_end = put_hex(put_text(wide_path + lstrlenW(wide_path), L"SFX"), *random, WINDOWS_TEMP_FOLDER_DIGITS);
+    if (!CreateDirectoryW(wide_path, security)) folder_end = nullptr;
+  }
+  if (folder_end == nullptr) LocalFree(security->lpSecurityDescriptor);
+  return folder_end;
+}
+
+// A bundle's run removes its folder itself: an interruption is noted, and the run stops at its
+// next step (platform_interrupted).
+bool note_interruptions = false;
+bool interrupted = false;
+
+}  // namespace
+
 int platform_create_temp_file(const char* dir, TempFileKind kind, char* path, uint32_t capacity) {
   static wchar_t wide_path[WIN32_WIDE_PATH_CHARS];
-  // SystemFunction036 is RtlGenRandom, the system's random source.
   uint64_t random = 0;
   SECURITY_ATTRIBUTES security;
-  if (!SystemFunction036(&random, sizeof random) || !private_security(&security)) return PLATFORM_NO_FILE;
-
   // <dir>SFX<16 hex digits>, then <folder>\EXE<4 hex digits>.tmp.
-  if (!win32_to_wide(dir, wide_path, WIN32_WIDE_PATH_CHARS - 40)) {
-    LocalFree(security.lpSecurityDescriptor);
-    return PLATFORM_NO_FILE;
-  }
-  wchar_t* folder_end = put_hex(put_text(wide_path + lstrlenW(wide_path), L"SFX"), random,
-                                WINDOWS_TEMP_FOLDER_DIGITS);
-  // A folder that exists already is never taken: CreateDirectoryW fails.
-  if (!CreateDirectoryW(wide_path, &security)) {
-    LocalFree(security.lpSecurityDescriptor);
-    return PLATFORM_NO_FILE;
-  }
+  wchar_t* folder_end = make_private_folder(dir, wide_path, &security, &random);
+  if (folder_end == nullptr) return PLATFORM_NO_FILE;
   put_text(put_hex(put_text(folder_end, L"\\EXE"), random >> 48, 4), kind == TEMP_MSI_PACKAGE ? L".msi" : L".tmp");
   // Shared for reading only: no other process may write, rename or delete it while it is open.
   // It would inherit the folder's access list; it is given it outright, for file systems that
@@ -145,11 +158,39 @@ int platform_create_temp_file(const char* dir, TempFileKind kind, char* path, ui
   return fd;
 }
 
+bool platform_create_temp_folder(const char* dir, char* path, uint32_t capacity) {
+  static wchar_t wide_path[WIN32_WIDE_PATH_CHARS];
+  static wchar_t full[WIN32_WIDE_PATH_CHARS];
+  uint64_t random = 0;
+  SECURITY_ATTRIBUTES security;
+  // From before the folder exists, an interruption is only noted: the run removes what it made.
+  note_interruptions = true;
+  wchar_t* folder_end = make_private_folder(dir, wide_path, &security, &random);
+  if (folder_end == nullptr) return false;
+  LocalFree(security.lpSecurityDescriptor);
+  // The folder's full form ("..", '/' and the like resolved), which the names inside are joined to
+  // and which the layer then takes as it stands (\\?\).
+  const DWORD n = GetFullPathNameW(wide_path, WIN32_WIDE_PATH_CHARS, full, nullptr);
+  if (n == 0 || n >= WIN32_WIDE_PATH_CHARS || !win32_to_utf8(full, path, capacity)) {
+    RemoveDirectoryW(wide_path);
+    return false;
+  }
+  return true;
+}
+
+bool platform_interrupted() { return interrupted; }
+
+void platform_end_interrupted() {
+  win32_close_all_files();
+  ExitProcess(static_cast<UINT>(interrupted_status));
+}
+
 void platform_interrupt_status(int status) { interrupted_status = status; }
 
 void platform_release_temp_file() { guarded = false; }
 
 void win32_interrupt() {
+  if (note_interruptions) interrupted = true;
   if (!guarded) return;
   win32_close_all_files();
   DeleteFileW(guarded_file);

@@ -22,7 +22,8 @@ void win32_restrict_library_search() {
   if (restrict_to == nullptr || !restrict_to(LOAD_LIBRARY_SEARCH_SYSTEM32)) SetDllDirectoryW(L"");
 }
 
-bool win32_start_through_shell(const wchar_t* program, const wchar_t* parameters, void** process) {
+bool win32_start_through_shell(const wchar_t* program, const wchar_t* parameters, void** process,
+                               const wchar_t* directory) {
   // Loaded only now, from the system folder: the shell brings many libraries of its own with it.
   HMODULE shell = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (shell == nullptr) shell = LoadLibraryW(L"shell32.dll");
@@ -41,6 +42,7 @@ bool win32_start_through_shell(const wchar_t* program, const wchar_t* parameters
   info.lpClass = L"exefile";
   info.lpFile = program;
   info.lpParameters = parameters;
+  info.lpDirectory = directory;
   info.nShow = SW_SHOWNORMAL;
   const bool started = execute(&info) != 0;
   if (process != nullptr) *process = started ? info.hProcess : nullptr;
@@ -79,10 +81,12 @@ bool has_blank(const wchar_t* text) {
 }
 
 // Starts application with the command line <application> <parameters>, the application's name in
-// double quotes when always_quote or when it holds blanks, through the shell when it asks for more
-// rights than the launcher's (the shell then asks the user for them). With process, *process is
-// the process's handle, for waiting (null after a start through the shell that gives none).
-bool start_process(const wchar_t* application, bool always_quote, const wchar_t* parameters, HANDLE* process) {
+// double quotes when always_quote or when it holds blanks, in directory (null: the launcher's
+// own), through the shell when it asks for more rights than the launcher's (the shell then asks
+// the user for them). With process, *process is the process's handle, for waiting (null after a
+// start through the shell that gives none).
+bool start_process(const wchar_t* application, bool always_quote, const wchar_t* parameters, HANDLE* process,
+                   const wchar_t* directory = nullptr) {
   static wchar_t line_text[WIN32_WIDE_PATH_CHARS];
   WideText line{line_text, 0, true};
   const wchar_t* quote = always_quote || has_blank(application) ? L"\"" : L"";
@@ -92,7 +96,7 @@ bool start_process(const wchar_t* application, bool always_quote, const wchar_t*
   std::memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info;
-  if (CreateProcessW(application, line_text, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+  if (CreateProcessW(application, line_text, nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &info)) {
     CloseHandle(info.hThread);
     if (process != nullptr) {
       *process = info.hProcess;
@@ -102,7 +106,55 @@ bool start_process(const wchar_t* application, bool always_quote, const wchar_t*
     return true;
   }
   return GetLastError() == ERROR_ELEVATION_REQUIRED &&
-         win32_start_through_shell(application, parameters, reinterpret_cast<void**>(process));
+         win32_start_through_shell(application, parameters, reinterpret_cast<void**>(process), directory);
+}
+
+// The wait contract (platform.h) for program, in working_dir (null: the launcher's own);
+// started, when given, is called as soon as the process exists, before the wait.
+bool run_and_wait(const wchar_t* program, const wchar_t* working_dir, TempFileKind kind, const char* tail,
+                  const char* own_path, uint32_t* status, void (*started)()) {
+  static wchar_t wide_tail[WIN32_WIDE_PATH_CHARS];
+  static wchar_t wide_own[WIN32_WIDE_PATH_CHARS];
+  static wchar_t application_text[WIN32_WIDE_PATH_CHARS];
+  static wchar_t parameters_text[WIN32_WIDE_PATH_CHARS];
+  if (!win32_to_wide(tail, wide_tail, WIN32_WIDE_PATH_CHARS) || !win32_to_wide(own_path, wide_own, WIN32_WIDE_PATH_CHARS) ||
+      !SetEnvironmentVariableW(L"SFX_LAUNCHER_PATH", wide_own)) {
+    return false;
+  }
+  // A program: "<file>" <tail>. A package: "<system folder>\msiexec.exe" /i "<file>" <tail>. A
+  // command script: "<system folder>\cmd.exe" /d /c ""<file>" <tail>", which cmd reads as the
+  // script's quoted path and the tail once it has taken off the outer quotes; /d leaves out the
+  // commands the registry may have cmd run first.
+  WideText application{application_text, 0, true};
+  WideText parameters{parameters_text, 0, true};
+  const wchar_t* space_tail = wide_tail[0] != L'\0' ? L" " : L"";
+  if (kind == TEMP_PROGRAM) {
+    application << program;
+  } else {
+    const UINT n = GetSystemDirectoryW(application_text, WIN32_WIDE_PATH_CHARS);
+    if (n == 0 || n >= WIN32_WIDE_PATH_CHARS) return false;
+    application.length = n;
+    if (kind == TEMP_MSI_PACKAGE) {
+      application << L"\\msiexec.exe";
+      parameters << L"/i \"" << program << L"\"" << space_tail;
+    } else {
+      application << L"\\cmd.exe";
+      parameters << L"/d /c \"\"" << program << L"\"" << space_tail;
+    }
+  }
+  parameters << wide_tail << (kind == TEMP_COMMAND_SCRIPT ? L"\"" : L"");
+  HANDLE process = nullptr;
+  if (!application.fits || !parameters.fits ||
+      !start_process(application_text, true, parameters_text, &process, working_dir) || process == nullptr) {
+    return false;
+  }
+  if (started != nullptr) started();
+  win32_wait_handling_messages(process);
+  DWORD code = 0;
+  const bool have_code = GetExitCodeProcess(process, &code) != 0;
+  CloseHandle(process);
+  *status = static_cast<uint32_t>(code);
+  return have_code;
 }
 
 }  // namespace
@@ -126,41 +178,23 @@ bool platform_start(const char* program, const char* arg0, const char* arg1) {
 
 bool platform_run_and_wait(const char* program, TempFileKind kind, const char* tail, const char* own_path,
                            uint32_t* status) {
+  // The file stays locked while the program runs from it: the core lets it go after the wait.
   static wchar_t wide_program[WIN32_WIDE_PATH_CHARS];
-  static wchar_t wide_tail[WIN32_WIDE_PATH_CHARS];
-  static wchar_t wide_own[WIN32_WIDE_PATH_CHARS];
-  static wchar_t application_text[WIN32_WIDE_PATH_CHARS];
-  static wchar_t parameters_text[WIN32_WIDE_PATH_CHARS];
-  if (!win32_to_wide(program, wide_program, WIN32_WIDE_PATH_CHARS) ||
-      !win32_to_wide(tail, wide_tail, WIN32_WIDE_PATH_CHARS) || !win32_to_wide(own_path, wide_own, WIN32_WIDE_PATH_CHARS) ||
-      !SetEnvironmentVariableW(L"SFX_LAUNCHER_PATH", wide_own)) {
-    return false;
-  }
-  // A program: "<file>" <tail>. A package: "<system folder>\msiexec.exe" /i "<file>" <tail>, by
-  // the full path of the system's own msiexec, never one a search could find.
-  WideText application{application_text, 0, true};
-  WideText parameters{parameters_text, 0, true};
-  if (kind == TEMP_MSI_PACKAGE) {
-    const UINT n = GetSystemDirectoryW(application_text, WIN32_WIDE_PATH_CHARS);
-    if (n == 0 || n >= WIN32_WIDE_PATH_CHARS) return false;
-    application.length = n;
-    application << L"\\msiexec.exe";
-    parameters << L"/i \"" << wide_program << L"\"" << (wide_tail[0] != L'\0' ? L" " : L"");
-  } else {
-    application << wide_program;
-  }
-  parameters << wide_tail;
-  HANDLE process = nullptr;
-  if (!application.fits || !parameters.fits || !start_process(application_text, true, parameters_text, &process) ||
-      process == nullptr) {
-    return false;
-  }
-  win32_wait_handling_messages(process);
-  DWORD code = 0;
-  const bool have_code = GetExitCodeProcess(process, &code) != 0;
-  CloseHandle(process);
-  *status = static_cast<uint32_t>(code);
-  return have_code;
+  return win32_to_wide(program, wide_program, WIN32_WIDE_PATH_CHARS) &&
+         run_and_wait(wide_program, nullptr, kind, tail, own_path, status, nullptr);
+}
+
+bool platform_run_in_folder_and_wait(const char* program, const char* working_dir, TempFileKind kind,
+                                     const char* tail, const char* own_path, uint32_t* status) {
+  // Plain paths, not the \\?\ form: the program sees its own path and working directory as
+  // one the user started would (an installer joins names to them; cmd runs in no working
+  // directory of that form). The bundle's held files are let go once the process exists: from
+  // then on the files are the installer's, which may rename or replace them.
+  static wchar_t wide_program[WIN32_WIDE_PATH_CHARS];
+  static wchar_t wide_dir[WIN32_WIDE_PATH_CHARS];
+  return win32_bundle_path(program, false, wide_program, WIN32_WIDE_PATH_CHARS) &&
+         win32_bundle_path(working_dir, false, wide_dir, WIN32_WIDE_PATH_CHARS) &&
+         run_and_wait(wide_program, wide_dir, kind, tail, own_path, status, platform_release_held);
 }
 
 void platform_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }

@@ -25,8 +25,9 @@ constexpr DWORD PROGRESS_POLL_MS = 30;
 // Repainting the window erases the bar, so the bar is drawn again after the background. Closing
 // the window (the task ended from the task manager) or the session's end interrupt the run while
 // the file is being written: the partial file and its folder go, and the process ends
-// (win32_interrupt); afterwards, and for every other message, the dialog's default handling,
-// which neither closes nor ends it.
+// (win32_interrupt); while a bundle's folder is being filled, the interruption is noted and the
+// run removes the folder at its next step. Afterwards, and for every other message, the dialog's
+// default handling, which neither closes nor ends it.
 INT_PTR CALLBACK progress_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM) {
   if (message == WM_INITDIALOG) return TRUE;
   if (message == WM_CLOSE || (message == WM_ENDSESSION && wparam != FALSE)) {
