@@ -171,25 +171,6 @@ NameFault name_check(const char* name, uint32_t n) {
   return NAME_OK;
 }
 
-const char* name_fault_text(NameFault fault) {
-  switch (fault) {
-    case NAME_OK: return "is allowed";
-    case NAME_EMPTY: return "is empty or holds an empty component";
-    case NAME_DOT: return "holds a component \".\" or \"..\"";
-    case NAME_ABSOLUTE: return "begins with a slash or a backslash";
-    case NAME_DRIVE: return "begins with a drive";
-    case NAME_BACKSLASH: return "holds a backslash";
-    case NAME_COLON: return "holds a colon";
-    case NAME_CONTROL: return "holds a control character";
-    case NAME_RESERVED_CHARACTER: return "holds one of * ? \" < > |";
-    case NAME_TRAILING_DOT_OR_BLANK: return "has a component that ends in a dot or a blank";
-    case NAME_DEVICE: return "holds a reserved device name";
-    case NAME_NOT_UTF8: return "is not UTF-8";
-    case NAME_TOO_LONG: return "is too long";
-    case NAME_TOO_DEEP: return "has too many components";
-  }
-  return "is refused";
-}
 
 // FNV-1a over three bytes per folded code point (a byte that is not UTF-8 goes in as a value
 // past U+10FFFF, so it matches no character), then MurmurHash3's 64-bit finaliser so that every

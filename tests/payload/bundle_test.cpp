@@ -2,7 +2,9 @@
 // a byte at a time and in odd pieces, which must all give the same entries, data and verdict.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -387,7 +389,8 @@ TEST(Bundle, TooManyEntries) {
   EXPECT_EQ(r.message, "entry 100000 (d100000): more entries than a bundle may hold");
 }
 
-// A folder as GNU tar writes it, in the pax form and in plain ustar.
+#ifndef _WIN32
+// A folder as GNU tar writes it, in the pax form and in plain ustar (a POSIX system's tar).
 TEST(Bundle, StreamsOfGnuTar) {
   char folder[] = "/tmp/bundle_test_XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
@@ -431,5 +434,7 @@ TEST(Bundle, StreamsOfGnuTar) {
   }
   std::system(("rm -rf '" + root + "'").c_str());
 }
+
+#endif  // _WIN32
 
 }  // namespace
