@@ -75,17 +75,23 @@ if command -v 7z >/dev/null && [ -f "$sfx_module" ]; then
   have_7z=1
 fi
 
+# Each run starts on a settled file system: on a disk mounted with discard, the deletions of the
+# run before (10,000 files) are paid for by whoever creates files next.
+settle() { sync; sleep 3; }
 sfx_times=() makeself_times=() sevenzip_times=()
 for round in $(seq "$runs"); do
+  settle
   start=$(now)
   TMPDIR=$work/tmp "$work/setup-sfx" >/dev/null
   sfx_times+=($(( $(now) - start )))
   if [ $have_makeself = 1 ]; then
+    settle
     start=$(now)
     TMPDIR=$work/tmp "$work/setup.run" --quiet >/dev/null
     makeself_times+=($(( $(now) - start )))
   fi
   if [ $have_7z = 1 ]; then
+    settle
     start=$(now)
     out=$work/tmp/7z-$round
     "$work/setup.7z.run" -y -o"$out" >/dev/null
