@@ -74,18 +74,12 @@ bool on_file_end(void* context, const BundleEntry* entry) {
   if (fd == PLATFORM_NO_FILE) return false;
   uint64_t length = 0;
   uint32_t crc = 0;
-  for (;;) {
-    const int32_t got = platform_read(fd, run->check_buffer, sizeof run->check_buffer);
-    if (got <= 0) {
-      if (got < 0 || length != run->entry_bytes || crc != run->entry_crc || !platform_hold(fd)) {
-        platform_close(fd);
-        return false;
-      }
-      return true;
-    }
-    crc = crc32_update(crc, run->check_buffer, static_cast<uint32_t>(got));
-    length += static_cast<uint32_t>(got);
+  if (!read_back(fd, run->check_buffer, sizeof run->check_buffer, &length, &crc) || length != run->entry_bytes ||
+      crc != run->entry_crc || !platform_hold(fd)) {
+    platform_close(fd);
+    return false;
   }
+  return true;
 }
 
 const BundleSink SINK = {on_entry, on_data, on_file_end, nullptr};

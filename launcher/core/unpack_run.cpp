@@ -26,22 +26,6 @@ int32_t read_own_file(void* context, uint8_t* buffer, uint32_t n) {
   return platform_read(*static_cast<const int*>(context), buffer, n);
 }
 
-// Reads the whole file back through fd: its length and CRC-32. The payload reader's buffer is
-// free by now and serves. The window answers its messages meanwhile. False on a read error.
-bool read_back(UnpackRun* run, int fd, uint64_t* length, uint32_t* crc) {
-  *length = 0;
-  *crc = 0;
-  uint8_t* const buffer = run->reader.buffer;
-  for (;;) {
-    const int32_t got = platform_read(fd, buffer, PAYLOAD_READ_BUFFER_BYTES);
-    if (got < 0) return false;
-    if (got == 0) return true;
-    *crc = crc32_update(*crc, buffer, static_cast<uint32_t>(got));
-    *length += static_cast<uint32_t>(got);
-    platform_progress_poll();
-  }
-}
-
 // The decoded bytes go to the temporary file, or a bundle's to the bundle reader.
 bool deliver(UnpackRun* run, const uint8_t* bytes, uint32_t n) {
   return run->bundle ? bundle_feed_bytes(run, bytes, n) : put_output_bytes(bytes, n, run->temp_fd);
@@ -85,6 +69,19 @@ bool put_output_bytes(const uint8_t* bytes, uint32_t n, int fd) {
 }
 
 uint32_t output_buffered_bytes() { return output_count; }
+
+bool read_back(int fd, uint8_t* buffer, uint32_t capacity, uint64_t* length, uint32_t* crc) {
+  *length = 0;
+  *crc = 0;
+  for (;;) {
+    const int32_t got = platform_read(fd, buffer, capacity);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    *crc = crc32_update(*crc, buffer, static_cast<uint32_t>(got));
+    *length += static_cast<uint32_t>(got);
+    platform_progress_poll();
+  }
+}
 
 int32_t bar_right(int64_t consumed, int64_t payload_size) {
   if (payload_size <= 0 || consumed <= 0) return BAR_LEFT;
@@ -234,7 +231,9 @@ bool unpack_check(UnpackRun* run) {
   if (run->locked_fd == PLATFORM_NO_FILE) return false;
   uint64_t length = 0;
   uint32_t crc = 0;
-  return read_back(run, run->locked_fd, &length, &crc) && length == run->output_bytes && crc == run->output_crc;
+  // The payload reader's buffer is free by now and serves.
+  return read_back(run->locked_fd, run->reader.buffer, PAYLOAD_READ_BUFFER_BYTES, &length, &crc) &&
+         length == run->output_bytes && crc == run->output_crc;
 }
 
 namespace {

@@ -114,3 +114,7 @@ bool put_output_bytes(const uint8_t* bytes, uint32_t n, int fd);
 
 // Bytes waiting in the output buffer.
 uint32_t output_buffered_bytes();
+
+// Reads the whole file back through fd, capacity bytes at a time into buffer: its length and
+// CRC-32. The window answers its messages meanwhile. False on a read error.
+bool read_back(int fd, uint8_t* buffer, uint32_t capacity, uint64_t* length, uint32_t* crc);

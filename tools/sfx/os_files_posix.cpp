@@ -172,14 +172,23 @@ bool os_seek(int fd, int64_t offset) {
   return lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
-int os_create_temp_beside(const std::string& target, std::string* temp_path) {
+namespace {
+
+// The mkstemp/mkdtemp pattern of a temporary file or folder beside target: ".NAME.sfx-XXXXXX" in
+// target's folder, the name cut so that the whole stays within one folder entry.
+std::string temp_pattern_beside(const std::string& target) {
   const size_t slash = target.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  // ".NAME.sfx-XXXXXX": the name is cut so that the whole stays within one folder entry.
   const std::string suffix = ".sfx-XXXXXX";
   if (1 + base.size() + suffix.size() > LONGEST_NAME) base.resize(LONGEST_NAME - 1 - suffix.size());
-  const std::string pattern = folder + "." + base + suffix;
+  return folder + "." + base + suffix;
+}
+
+}  // namespace
+
+int os_create_temp_beside(const std::string& target, std::string* temp_path) {
+  const std::string pattern = temp_pattern_beside(target);
   std::vector<char> path(pattern.begin(), pattern.end());
   path.push_back('\0');
   install_cleanup_handlers();
@@ -275,21 +284,33 @@ unsigned os_processor_count() {
 
 // ---- walking a folder
 
-bool os_read_folder(const std::string& folder, bool follow_top, std::vector<OsFolderEntry>* entries) {
-  entries->clear();
-  // The folder is opened without following a link put in its place, and its entries are looked
-  // at through that descriptor: what is listed is what this folder holds.
+namespace {
+
+// The listing of a folder opened as a descriptor, without following a link in its place unless
+// follow is set; nullptr with errno set when it cannot be opened.
+DIR* open_listing(const std::string& folder, bool follow) {
   int fd;
-  do fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_top ? 0 : O_NOFOLLOW));
+  do fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
   while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  if (fd < 0) return nullptr;
   DIR* listing = fdopendir(fd);
   if (listing == nullptr) {
     const int error_number = errno;
     close(fd);
     errno = error_number;
-    return false;
   }
+  return listing;
+}
+
+}  // namespace
+
+bool os_read_folder(const std::string& folder, bool follow_top, std::vector<OsFolderEntry>* entries) {
+  entries->clear();
+  // The folder is opened without following a link put in its place, and its entries are looked
+  // at through that descriptor: what is listed is what this folder holds.
+  DIR* listing = open_listing(folder, follow_top);
+  if (listing == nullptr) return false;
+  const int fd = dirfd(listing);
   for (;;) {
     errno = 0;
     const dirent* found = readdir(listing);
@@ -419,12 +440,7 @@ bool remove_inside(int fd, int* first_error) {
 }  // namespace
 
 bool os_create_temp_folder_beside(const std::string& target, std::string* folder_path) {
-  const size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  const std::string suffix = ".sfx-XXXXXX";
-  if (1 + base.size() + suffix.size() > LONGEST_NAME) base.resize(LONGEST_NAME - 1 - suffix.size());
-  std::string path = folder + "." + base + suffix;
+  std::string path = temp_pattern_beside(target);
   // mkdtemp's folder is this user's alone (0700) until it is published.
   if (mkdtemp(&path[0]) == nullptr) return false;
   *folder_path = path;
@@ -460,15 +476,8 @@ bool os_folder_is_empty(const std::string& path, bool* empty) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return false;
   if (!S_ISDIR(st.st_mode)) return true;
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* listing = fdopendir(fd);
-  if (listing == nullptr) {
-    const int error_number = errno;
-    close(fd);
-    errno = error_number;
-    return false;
-  }
+  DIR* listing = open_listing(path, false);
+  if (listing == nullptr) return false;
   *empty = true;
   while (const dirent* found = readdir(listing)) {
     if (std::strcmp(found->d_name, ".") != 0 && std::strcmp(found->d_name, "..") != 0) {

@@ -227,15 +227,29 @@ int64_t os_tell(int fd) {
 
 bool os_seek(int fd, int64_t offset) { return _lseeki64(fd, offset, SEEK_SET) == offset; }
 
-int os_create_temp_beside(const std::string& target, std::string* temp_path) {
+namespace {
+
+// The next candidate name of a temporary file or folder beside target: ".NAME.sfx-" and 8 hex
+// digits in target's folder, the name cut so that the whole stays within one folder entry;
+// *unique steps on at each call.
+std::string temp_name_beside(const std::string& target, DWORD* unique) {
   size_t cut = target.size();
   while (cut > 0 && !os_is_separator(target[cut - 1]) && target[cut - 1] != ':') --cut;
-  const std::string folder = target.substr(0, cut);
   std::string base = target.substr(cut);
   const std::string marker = ".sfx-";
   constexpr size_t UNIQUE_CHARS = 8;
   if (1 + base.size() + marker.size() + UNIQUE_CHARS > LONGEST_NAME)
     base.resize(LONGEST_NAME - 1 - marker.size() - UNIQUE_CHARS);
+  *unique = *unique * 1103515245u + 12345u;
+  char digits[UNIQUE_CHARS + 1];
+  for (size_t i = 0; i < UNIQUE_CHARS; ++i) digits[i] = "0123456789abcdef"[(*unique >> (4 * i)) & 15];
+  digits[UNIQUE_CHARS] = '\0';
+  return target.substr(0, cut) + "." + base + marker + digits;
+}
+
+}  // namespace
+
+int os_create_temp_beside(const std::string& target, std::string* temp_path) {
   static bool handler_installed = false;
   if (!handler_installed) {
     SetConsoleCtrlHandler(remove_temp_on_interrupt, TRUE);
@@ -244,11 +258,7 @@ int os_create_temp_beside(const std::string& target, std::string* temp_path) {
   // A name no other process is likely to pick, retried while one exists.
   DWORD unique = GetTickCount() ^ (GetCurrentProcessId() << 16);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    unique = unique * 1103515245u + 12345u;
-    char digits[UNIQUE_CHARS + 1];
-    for (size_t i = 0; i < UNIQUE_CHARS; ++i) digits[i] = "0123456789abcdef"[(unique >> (4 * i)) & 15];
-    digits[UNIQUE_CHARS] = '\0';
-    const std::string path = folder + "." + base + marker + digits;
+    const std::string path = temp_name_beside(target, &unique);
     const std::wstring wide_path = wide(path);
     HANDLE handle = CreateFileW(wide_path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
@@ -607,21 +617,9 @@ bool remove_tree_wide(const std::wstring& path, DWORD attributes, int* first_err
 }  // namespace
 
 bool os_create_temp_folder_beside(const std::string& target, std::string* folder_path) {
-  size_t cut = target.size();
-  while (cut > 0 && !os_is_separator(target[cut - 1]) && target[cut - 1] != ':') --cut;
-  const std::string folder = target.substr(0, cut);
-  std::string base = target.substr(cut);
-  const std::string marker = ".sfx-";
-  constexpr size_t UNIQUE_CHARS = 8;
-  if (1 + base.size() + marker.size() + UNIQUE_CHARS > LONGEST_NAME)
-    base.resize(LONGEST_NAME - 1 - marker.size() - UNIQUE_CHARS);
   DWORD unique = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ 0x5f0d3a7u;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    unique = unique * 1103515245u + 12345u;
-    char digits[UNIQUE_CHARS + 1];
-    for (size_t i = 0; i < UNIQUE_CHARS; ++i) digits[i] = "0123456789abcdef"[(unique >> (4 * i)) & 15];
-    digits[UNIQUE_CHARS] = '\0';
-    const std::string path = folder + "." + base + marker + digits;
+    const std::string path = temp_name_beside(target, &unique);
     const std::wstring full = long_path(path);
     if (full.empty()) return false;
     if (!CreateDirectoryW(full.c_str(), nullptr)) {
