@@ -36,10 +36,12 @@ static_assert(sizeof INTEGRITY_MAGIC - 1 == INTEGRITY_MAGIC_BYTES, "magic length
 // BUNDLE: the data is a folder as a tar stream in the bundle's restricted form (bundle.h); the
 //   program to start is its entry run_entry, run from the unpacked folder. A bundle waits.
 // COMMAND_SCRIPT: the program is a .cmd or .bat file, run by the system's command interpreter.
+// PATCH: with MSI, the package is a Windows Installer patch (.msp), applied through msiexec /p.
 constexpr uint8_t INTEGRITY_FLAG_WAIT = 0x01;
 constexpr uint8_t INTEGRITY_FLAG_MSI = 0x02;
 constexpr uint8_t INTEGRITY_FLAG_BUNDLE = 0x04;
 constexpr uint8_t INTEGRITY_FLAG_COMMAND_SCRIPT = 0x08;
+constexpr uint8_t INTEGRITY_FLAG_PATCH = 0x10;
 
 struct IntegrityRecord {
   uint64_t decoded_length;
