@@ -122,8 +122,15 @@ bool bundle_start(UnpackRun* run) {
   char* last = std::strrchr(working_dir, '/');
   if (last != nullptr) *last = '\0';
   // The held files are let go once the program has started (the platform does it then).
-  const bool ran = platform_run_in_folder_and_wait(run->program_path, working_dir, run->kind, run->tail,
-                                                   run->own_path, &run->program_status);
+  RunRequest request{};
+  request.program = run->program_path;
+  request.kind = run->kind;
+  request.working_dir = working_dir;
+  request.private_folder = run->folder;
+  request.tail = run->tail;
+  request.own_path = run->own_path;
+  request.release_held = true;
+  const bool ran = platform_run_and_wait(&request, &run->program_status);
   platform_release_held();
   if (!ran) return false;
   bundle_remove(run);

@@ -144,6 +144,13 @@ bool unpack_find(UnpackRun* run) {
     }
     run->have_temp_file = run->temp_fd != PLATFORM_NO_FILE;
     if (!run->have_temp_file) return false;
+    // The file's private folder: its path less the file's name.
+    std::memcpy(run->folder, run->temp_path, sizeof run->folder);
+    char* name = run->folder;
+    for (char* p = run->folder; *p != '\0'; ++p) {
+      if (*p == '/' || *p == '\\') name = p;
+    }
+    *name = '\0';
   }
   run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
 
@@ -261,7 +268,13 @@ bool unpack_start(UnpackRun* run) {
     return started;
   }
   // The file stays locked while the program runs from it.
-  const bool ran = platform_run_and_wait(run->temp_path, run->kind, run->tail, run->own_path, &run->program_status);
+  RunRequest request{};
+  request.program = run->temp_path;
+  request.kind = run->kind;
+  request.private_folder = run->folder;
+  request.tail = run->tail;
+  request.own_path = run->own_path;
+  const bool ran = platform_run_and_wait(&request, &run->program_status);
   close_file(&run->locked_fd);
   if (!ran) return false;
   remove_with_retry(run->temp_path);

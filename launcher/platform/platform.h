@@ -30,7 +30,8 @@ constexpr int PLATFORM_NO_FILE = -1;
 // starts through msiexec, and whose name must end in .msi).
 // A bundle's program may also be a command script (.cmd, .bat), run by the system's command
 // interpreter by its full path (Windows).
-enum TempFileKind : int { TEMP_PROGRAM = 0, TEMP_MSI_PACKAGE = 1, TEMP_COMMAND_SCRIPT = 2 };
+// A Windows Installer patch is applied through msiexec /p, its name ending in .msp.
+enum TempFileKind : int { TEMP_PROGRAM = 0, TEMP_MSI_PACKAGE = 1, TEMP_COMMAND_SCRIPT = 2, TEMP_MSI_PATCH = 3 };
 
 // Creates, in dir, a new folder of the launcher's own with a fresh random name (never one that
 // exists), open to the user, administrators and the system only where the system allows, and in
@@ -83,16 +84,40 @@ bool platform_close(int fd);
 // be started.
 bool platform_start(const char* program, const char* arg0, const char* arg1);
 
-// Starts the program and waits for it to end, the window's messages handled meanwhile so that the
-// launcher is never taken for a hung program. The program's command line is its path, quoted,
-// then the launcher's own command tail as it came (POSIX: the launcher's own arguments, each
-// whole); a package is started as <system folder>\msiexec.exe /i "<path>" <tail>, by its full
-// path. The environment variable SFX_LAUNCHER_PATH holds own_path. A program that needs
-// elevation is started through the shell, and that process is waited for. *status is the
-// program's exit status (POSIX: 128 + the signal's number for a program a signal ended). False,
-// with nothing started, when it could not be started.
-bool platform_run_and_wait(const char* program, TempFileKind kind, const char* tail, const char* own_path,
-                           uint32_t* status);
+// What the wait contract starts, and how.
+struct RunRequest {
+  const char* program;         // the unpacked program, package or patch
+  TempFileKind kind;
+  const char* working_dir;     // the program's working directory; null: the launcher's own
+  // The launcher's private folder the program was unpacked into. The wait lasts until the program
+  // and every process of its tree whose program file lies in this folder have ended (an installer
+  // that starts a copy of itself, elevated or not, and exits; a bundle's helpers); a process running
+  // a program from elsewhere (the installed application, started at the end) is not waited for.
+  const char* private_folder;
+  // For a package or patch: msiexec's action switch, which takes the place of /i (/p for a patch)
+  // before the file's path (msi_action, launcher.h); null for the default.
+  const char* action;
+  uint32_t action_length;
+  const char* tail;            // the command tail passed on (after the action, when there is one)
+  const char* own_path;        // the launcher's own path, in SFX_LAUNCHER_PATH
+  bool release_held;           // let go of platform_hold's files once the process exists
+};
+
+// Starts the program and waits for it (and for its tree's processes from the private folder) to
+// end, the window's messages handled meanwhile so that the launcher is never taken for a hung
+// program. The program's command line is its path, quoted, then the launcher's own command tail as
+// it came (POSIX: the launcher's own arguments, each whole); a package is started as
+// <system folder>\msiexec.exe <action> "<path>" <tail>, by its full path, the action /i by
+// default (/p for a patch); a command script by <system folder>\cmd.exe /d /c (Windows). The
+// environment variable SFX_LAUNCHER_PATH holds own_path. A program that needs elevation is started
+// through the shell, and that process is waited for.
+//
+// *status is the program's exit status (POSIX: 128 + the signal's number for a program a signal
+// ended), except when the program ended while a process of its tree from the private folder still
+// ran: then it is the exit status of the last of those to end, where the system lets the launcher
+// read it. False, with nothing started, when it could not be started (platform_last_fault tells
+// why).
+bool platform_run_and_wait(const RunRequest* request, uint32_t* status);
 
 // Waits (Sleep).
 void platform_sleep_ms(uint32_t milliseconds);
@@ -133,11 +158,52 @@ void platform_release_held();
 // use is tried again every DELETE_RETRY_MS for about ten seconds. False when something could not
 // be removed, which is left.
 bool platform_remove_tree(const char* path);
-// The wait contract for a bundle's program: as platform_run_and_wait, with the program's own
-// folder (working_dir) as its working directory; a command script is run by
-// <system folder>\cmd.exe /c by full path (Windows).
-bool platform_run_in_folder_and_wait(const char* program, const char* working_dir, TempFileKind kind,
-                                     const char* tail, const char* own_path, uint32_t* status);
+// ---- why something failed, and where else to go --------------------------------------------------
+
+// What the last failed call of this layer (a file made or written, a program started) failed of,
+// as far as the system tells, with the system's own words for it in reason (FormatMessageW;
+// strerror), empty when it has none. A write that wrote fewer bytes than asked is FAULT_FULL.
+enum PlatformFault : int {
+  FAULT_OTHER = 0,
+  FAULT_MISSING,   // the folder or file is not there
+  FAULT_FULL,      // no room left on its disk
+  FAULT_DENIED,    // no permission, or a read-only file system
+  FAULT_NOEXEC,    // the file system does not allow programs to run from it (POSIX: noexec)
+};
+PlatformFault platform_last_fault(char* reason, uint32_t capacity);
+
+// How the user names the temporary directory (POSIX: "$TMPDIR" when that variable is set); null
+// when there is nothing to name beside the path itself.
+const char* platform_temp_dir_variable();
+
+// Whether a program file in dir can be started (POSIX: dir's file system not mounted noexec;
+// Windows: always).
+bool platform_folder_runs_programs(const char* dir);
+
+// The folders a launcher tries, in order, when programs cannot run from the temporary directory
+// (POSIX: $XDG_RUNTIME_DIR, then the folder of the launcher's own file; Windows: none), each
+// ending in a path separator: the one at index into dir; false when there are no more.
+bool platform_fallback_temp_dir(uint32_t index, char* dir, uint32_t capacity);
+
+// ---- the launcher's own switches -------------------------------------------------------------------
+
+// Writes text to the console or standard output the launcher was started from, when there is one
+// (Windows: a redirected standard output, else the console of the process that started it,
+// AttachConsole(ATTACH_PARENT_PROCESS)); false when there is none, and the core shows it as a
+// message instead.
+bool platform_print(const char* text);
+
+// path's full form (GetFullPathNameW; POSIX: the working directory joined to a relative path),
+// into out; false when it does not fit.
+bool platform_full_path(const char* path, char* out, uint32_t capacity);
+
+// Whether path names an existing folder with nothing in it.
+bool platform_folder_is_empty(const char* path);
+
+// Gives the file at path the mark of origin the launcher's own file carries, where it carries one
+// (Windows: its Zone.Identifier stream, copied); nothing on POSIX. False when a mark there is could
+// not be copied.
+bool platform_copy_origin_mark(const char* own_path, const char* path);
 
 // ---- the session -------------------------------------------------------------------------------
 

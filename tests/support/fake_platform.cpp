@@ -129,17 +129,30 @@ void platform_release_temp_file() {
   platform().temp_file_guarded = false;
 }
 
-bool platform_run_and_wait(const char* program, TempFileKind kind, const char* tail, const char* own_path,
-                           uint32_t* status) {
-  fake::log(std::string("run_and_wait ") + program);
+bool platform_run_and_wait(const RunRequest* request, uint32_t* status) {
+  const char* program = request->program;
+  const bool in_folder = request->working_dir != nullptr;
+  fake::log(std::string(in_folder ? "run_in_folder_and_wait " : "run_and_wait ") + program);
   auto& p = platform();
-  fake::Run run{program, tail, own_path, "", kind == TEMP_MSI_PACKAGE, {}, false};
+  fake::Run run{program, request->tail, request->own_path, in_folder ? request->working_dir : "",
+                request->kind == TEMP_MSI_PACKAGE || request->kind == TEMP_MSI_PATCH, {}, false, "", "", 0};
+  run.private_folder = request->private_folder != nullptr ? request->private_folder : "";
+  run.action = request->action != nullptr ? std::string(request->action, request->action_length) : "";
+  run.kind = request->kind;
   const auto it = p.files.find(program);
   if (it != p.files.end()) run.program_bytes = it->second;
   for (const auto& open : p.open_files) run.program_locked |= open.second.path == program && open.second.locked;
+  for (const int fd : p.held) {
+    if (const fake::OpenFile* open = fake::find_open(fd)) p.held_at_run.push_back(open->path);
+  }
   p.runs.push_back(run);
-  if (p.start_fails || it == p.files.end()) return false;
+  if (p.start_fails || it == p.files.end()) {
+    p.last_fault = FAULT_OTHER;
+    p.last_reason = "the file is not a program";
+    return false;
+  }
   *status = p.run_status;
+  if (request->release_held) platform_release_held();
   return true;
 }
 
@@ -344,18 +357,56 @@ bool platform_remove_tree(const char* path) {
   return true;
 }
 
-bool platform_run_in_folder_and_wait(const char* program, const char* working_dir, TempFileKind kind,
-                                     const char* tail, const char* own_path, uint32_t* status) {
-  fake::log(std::string("run_in_folder_and_wait ") + program);
+
+PlatformFault platform_last_fault(char* reason, uint32_t capacity) {
   auto& p = platform();
-  fake::Run run{program, tail, own_path, working_dir, kind == TEMP_MSI_PACKAGE, {}, false};
-  const auto it = p.files.find(program);
-  if (it != p.files.end()) run.program_bytes = it->second;
-  for (const int fd : p.held) {
-    if (const fake::OpenFile* open = fake::find_open(fd)) p.held_at_run.push_back(open->path);
+  if (!fake::copy_out(p.last_reason, reason, capacity) && capacity > 0) reason[0] = '\0';
+  return static_cast<PlatformFault>(p.last_fault);
+}
+
+const char* platform_temp_dir_variable() {
+  const auto& v = platform().temp_dir_variable;
+  return v.empty() ? nullptr : v.c_str();
+}
+
+bool platform_folder_runs_programs(const char* dir) {
+  const auto& n = platform().noexec_dirs;
+  return std::find(n.begin(), n.end(), std::string(dir)) == n.end();
+}
+
+bool platform_fallback_temp_dir(uint32_t index, char* dir, uint32_t capacity) {
+  const auto& f = platform().fallback_dirs;
+  return index < f.size() && fake::copy_out(f[index], dir, capacity);
+}
+
+bool platform_print(const char* text) {
+  fake::log("print");
+  auto& p = platform();
+  if (!p.has_console) return false;
+  p.printed += text;
+  return true;
+}
+
+bool platform_full_path(const char* path, char* out, uint32_t capacity) {
+  const std::string full = path[0] == '/' ? std::string(path) : platform().working_dir + "/" + path;
+  return fake::copy_out(full, out, capacity);
+}
+
+bool platform_folder_is_empty(const char* path) {
+  auto& p = platform();
+  const std::string prefix = std::string(path) + "/";
+  const bool exists = std::find(p.made_folders.begin(), p.made_folders.end(), std::string(path)) != p.made_folders.end();
+  if (!exists) return false;
+  for (const auto& f : p.files) {
+    if (f.first.rfind(prefix, 0) == 0) return false;
   }
-  p.runs.push_back(run);
-  if (p.start_fails || it == p.files.end()) return false;
-  *status = p.run_status;
+  for (const auto& f : p.made_folders) {
+    if (f.rfind(prefix, 0) == 0) return false;
+  }
+  return true;
+}
+
+bool platform_copy_origin_mark(const char* own_path, const char* path) {
+  platform().origin_marks[path] = own_path;
   return true;
 }

@@ -31,6 +31,9 @@ struct Run {
   bool package;                        // started as an installer package (through msiexec)
   std::vector<uint8_t> program_bytes;  // the file's contents when it was started
   bool program_locked;                 // a locked descriptor was open on it
+  std::string private_folder;          // the folder whose processes the wait follows
+  std::string action;                  // msiexec's action taken from the tail; empty: the default
+  int kind = 0;                        // TempFileKind
 };
 
 struct OpenFile {
@@ -94,6 +97,17 @@ struct Platform {
   std::vector<int> held;
   std::vector<std::string> removed_trees;
   std::vector<std::string> held_at_run;  // the paths held when the program started
+
+  // Why things fail, and where else to go.
+  int last_fault = 0;       // PlatformFault of the last failed call
+  std::string last_reason;  // the system's words for it
+  std::string temp_dir_variable;            // empty: none
+  std::vector<std::string> noexec_dirs;     // folders programs cannot run from
+  std::vector<std::string> fallback_dirs;   // platform_fallback_temp_dir's list
+  // The launcher's own switches: what they printed (empty console: no console to print to).
+  bool has_console = true;
+  std::string printed;
+  std::map<std::string, std::string> origin_marks;  // files given the launcher's mark (path, from)
 
   int next_fd = 3;
   unsigned next_temp_number = 1;

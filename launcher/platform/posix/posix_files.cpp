@@ -45,6 +45,8 @@ bool write_all(int fd, const uint8_t* bytes, uint32_t n) {
   while (n > 0) {
     const ssize_t put = ::write(fd, bytes, n);
     if (put < 0 && errno == EINTR) continue;
+    // A write that takes nothing has found the disk full.
+    if (put == 0) errno = ENOSPC;
     if (put <= 0) return false;
     bytes += put;
     n -= static_cast<uint32_t>(put);

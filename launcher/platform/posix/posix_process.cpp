@@ -86,15 +86,11 @@ bool run_and_wait(const char* program, const char* working_dir, const char* own_
 
 }  // namespace
 
-bool platform_run_and_wait(const char* program, TempFileKind, const char* /* tail */, const char* own_path,
-                           uint32_t* status) {
-  return run_and_wait(program, nullptr, own_path, status);
-}
-
-// POSIX starts a program or a #! script alike.
-bool platform_run_in_folder_and_wait(const char* program, const char* working_dir, TempFileKind,
-                                     const char* /* tail */, const char* own_path, uint32_t* status) {
-  return run_and_wait(program, working_dir, own_path, status);
+// POSIX starts a program or a #! script alike; it has no packages.
+bool platform_run_and_wait(const RunRequest* request, uint32_t* status) {
+  const bool ran = run_and_wait(request->program, request->working_dir, request->own_path, status);
+  if (request->release_held) platform_release_held();
+  return ran;
 }
 
 void platform_sleep_ms(uint32_t milliseconds) {

@@ -29,7 +29,10 @@ int open_shared_for_reading(const char* path) {
 // Writes all n bytes: false when the disk fills or an error stops it.
 bool write_all(int fd, const uint8_t* bytes, uint32_t n) {
   DWORD put = 0;
-  return WriteFile(file_handle(fd), bytes, n, &put, nullptr) && put == n;
+  if (!WriteFile(file_handle(fd), bytes, n, &put, nullptr)) return false;
+  // A write that takes less than it was given has found the disk full.
+  if (put != n) SetLastError(ERROR_DISK_FULL);
+  return put == n;
 }
 
 }  // namespace

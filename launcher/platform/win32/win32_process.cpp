@@ -109,19 +109,30 @@ bool start_process(const wchar_t* application, bool always_quote, const wchar_t*
          win32_start_through_shell(application, parameters, reinterpret_cast<void**>(process), directory);
 }
 
-// The wait contract (platform.h) for program, in working_dir (null: the launcher's own);
-// started, when given, is called as soon as the process exists, before the wait.
-bool run_and_wait(const wchar_t* program, const wchar_t* working_dir, TempFileKind kind, const char* tail,
-                  const char* own_path, uint32_t* status, void (*started)()) {
+// The wait contract (platform.h) for the request's program, its path already in the system's
+// form; the held files are let go once the process exists when the request says so.
+bool run_and_wait(const wchar_t* program, const wchar_t* working_dir, const RunRequest* request, uint32_t* status) {
   static wchar_t wide_tail[WIN32_WIDE_PATH_CHARS];
   static wchar_t wide_own[WIN32_WIDE_PATH_CHARS];
+  static wchar_t wide_action[16];
   static wchar_t application_text[WIN32_WIDE_PATH_CHARS];
   static wchar_t parameters_text[WIN32_WIDE_PATH_CHARS];
-  if (!win32_to_wide(tail, wide_tail, WIN32_WIDE_PATH_CHARS) || !win32_to_wide(own_path, wide_own, WIN32_WIDE_PATH_CHARS) ||
+  const TempFileKind kind = request->kind;
+  if (!win32_to_wide(request->tail, wide_tail, WIN32_WIDE_PATH_CHARS) ||
+      !win32_to_wide(request->own_path, wide_own, WIN32_WIDE_PATH_CHARS) ||
       !SetEnvironmentVariableW(L"SFX_LAUNCHER_PATH", wide_own)) {
     return false;
   }
-  // A program: "<file>" <tail>. A package: "<system folder>\msiexec.exe" /i "<file>" <tail>. A
+  // msiexec's action: the tail's own, or /i (/p for a patch).
+  if (request->action != nullptr && request->action_length > 0 && request->action_length < 16) {
+    for (uint32_t i = 0; i < request->action_length; ++i) wide_action[i] = static_cast<unsigned char>(request->action[i]);
+    wide_action[request->action_length] = L'\0';
+  } else {
+    wide_action[0] = L'/';
+    wide_action[1] = kind == TEMP_MSI_PATCH ? L'p' : L'i';
+    wide_action[2] = L'\0';
+  }
+  // A program: "<file>" <tail>. A package: "<system folder>\msiexec.exe" <action> "<file>" <tail>. A
   // command script: "<system folder>\cmd.exe" /d /c ""<file>" <tail>", which cmd reads as the
   // script's quoted path and the tail once it has taken off the outer quotes; /d leaves out the
   // commands the registry may have cmd run first.
@@ -134,12 +145,12 @@ bool run_and_wait(const wchar_t* program, const wchar_t* working_dir, TempFileKi
     const UINT n = GetSystemDirectoryW(application_text, WIN32_WIDE_PATH_CHARS);
     if (n == 0 || n >= WIN32_WIDE_PATH_CHARS) return false;
     application.length = n;
-    if (kind == TEMP_MSI_PACKAGE) {
-      application << L"\\msiexec.exe";
-      parameters << L"/i \"" << program << L"\"" << space_tail;
-    } else {
+    if (kind == TEMP_COMMAND_SCRIPT) {
       application << L"\\cmd.exe";
       parameters << L"/d /c \"\"" << program << L"\"" << space_tail;
+    } else {
+      application << L"\\msiexec.exe";
+      parameters << wide_action << L" \"" << program << L"\"" << space_tail;
     }
   }
   parameters << wide_tail << (kind == TEMP_COMMAND_SCRIPT ? L"\"" : L"");
@@ -148,7 +159,7 @@ bool run_and_wait(const wchar_t* program, const wchar_t* working_dir, TempFileKi
       !start_process(application_text, true, parameters_text, &process, working_dir) || process == nullptr) {
     return false;
   }
-  if (started != nullptr) started();
+  if (request->release_held) platform_release_held();
   win32_wait_handling_messages(process);
   DWORD code = 0;
   const bool have_code = GetExitCodeProcess(process, &code) != 0;
@@ -176,25 +187,18 @@ bool platform_start(const char* program, const char* arg0, const char* arg1) {
   return parameters.fits && start_process(wide_program, false, parameters_text, nullptr);
 }
 
-bool platform_run_and_wait(const char* program, TempFileKind kind, const char* tail, const char* own_path,
-                           uint32_t* status) {
-  // The file stays locked while the program runs from it: the core lets it go after the wait.
-  static wchar_t wide_program[WIN32_WIDE_PATH_CHARS];
-  return win32_to_wide(program, wide_program, WIN32_WIDE_PATH_CHARS) &&
-         run_and_wait(wide_program, nullptr, kind, tail, own_path, status, nullptr);
-}
-
-bool platform_run_in_folder_and_wait(const char* program, const char* working_dir, TempFileKind kind,
-                                     const char* tail, const char* own_path, uint32_t* status) {
-  // Plain paths, not the \\?\ form: the program sees its own path and working directory as
-  // one the user started would (an installer joins names to them; cmd runs in no working
-  // directory of that form). The bundle's held files are let go once the process exists: from
-  // then on the files are the installer's, which may rename or replace them.
+bool platform_run_and_wait(const RunRequest* request, uint32_t* status) {
+  // A bundle's program is given in plain paths, not the \\?\ form: the program sees its own path
+  // and working directory as one the user started would (an installer joins names to them; cmd
+  // runs in no working directory of that form). A single file stays locked while the program
+  // runs from it: the core lets it go after the wait; a bundle's held files are let go once the
+  // process exists: from then on the files are the installer's, which may rename or replace them.
   static wchar_t wide_program[WIN32_WIDE_PATH_CHARS];
   static wchar_t wide_dir[WIN32_WIDE_PATH_CHARS];
-  return win32_bundle_path(program, false, wide_program, WIN32_WIDE_PATH_CHARS) &&
-         win32_bundle_path(working_dir, false, wide_dir, WIN32_WIDE_PATH_CHARS) &&
-         run_and_wait(wide_program, wide_dir, kind, tail, own_path, status, platform_release_held);
+  if (!win32_bundle_path(request->program, false, wide_program, WIN32_WIDE_PATH_CHARS)) return false;
+  if (request->working_dir == nullptr) return run_and_wait(wide_program, nullptr, request, status);
+  return win32_bundle_path(request->working_dir, false, wide_dir, WIN32_WIDE_PATH_CHARS) &&
+         run_and_wait(wide_program, wide_dir, request, status);
 }
 
 void platform_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }

@@ -1,0 +1,119 @@
+// Why a call failed, and the launcher's own switches' needs (console output, full paths, empty
+// folders, the mark of origin) for the Win32 platform layer.
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform.h"
+#include "win32_layer.h"
+
+PlatformFault platform_last_fault(char* reason, uint32_t capacity) {
+  const DWORD error = GetLastError();
+  if (capacity > 0) reason[0] = '\0';
+  static wchar_t text[512];
+  if (error != 0 && FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                   text, sizeof text / sizeof text[0], nullptr) != 0) {
+    // The system's text ends in a full stop and a line break: the message adds its own.
+    size_t n = 0;
+    while (text[n] != L'\0') ++n;
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
+    text[n] = L'\0';
+    if (!win32_to_utf8(text, reason, capacity) && capacity > 0) reason[0] = '\0';
+  }
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+      return FAULT_MISSING;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return FAULT_FULL;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return FAULT_DENIED;
+    default:
+      return FAULT_OTHER;
+  }
+}
+
+const char* platform_temp_dir_variable() { return nullptr; }
+
+bool platform_folder_runs_programs(const char*) { return true; }
+
+bool platform_fallback_temp_dir(uint32_t, char*, uint32_t) { return false; }
+
+bool platform_print(const char* text) {
+  static wchar_t wide[8192];
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+    // A GUI program has no standard output unless it was redirected: the console of the program
+    // that started it (a command prompt) is the next place.
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
+    out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return false;
+  }
+  DWORD done = 0;
+  if (GetConsoleMode(out, &mode)) {
+    if (!win32_to_wide(text, wide, sizeof wide / sizeof wide[0])) return false;
+    DWORD n = 0;
+    while (wide[n] != L'\0') ++n;
+    return WriteConsoleW(out, wide, n, &done, nullptr) != 0;
+  }
+  // A file or a pipe takes the UTF-8 bytes as they are.
+  const DWORD n = static_cast<DWORD>(std::strlen(text));
+  return WriteFile(out, text, n, &done, nullptr) != 0 && done == n;
+}
+
+bool platform_full_path(const char* path, char* out, uint32_t capacity) {
+  static wchar_t wide[WIN32_WIDE_PATH_CHARS];
+  static wchar_t full[WIN32_WIDE_PATH_CHARS];
+  if (!win32_to_wide(path, wide, WIN32_WIDE_PATH_CHARS)) return false;
+  const DWORD n = GetFullPathNameW(wide, WIN32_WIDE_PATH_CHARS, full, nullptr);
+  return n != 0 && n < WIN32_WIDE_PATH_CHARS && win32_to_utf8(full, out, capacity);
+}
+
+bool platform_folder_is_empty(const char* path) {
+  static wchar_t pattern[WIN32_WIDE_PATH_CHARS];
+  if (!win32_bundle_path(path, true, pattern, WIN32_WIDE_PATH_CHARS - 3)) return false;
+  size_t n = 0;
+  while (pattern[n] != L'\0') ++n;
+  if (n > 0 && pattern[n - 1] != L'\\') pattern[n++] = L'\\';
+  pattern[n++] = L'*';
+  pattern[n] = L'\0';
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool empty = true;
+  do {
+    const wchar_t* name = found.cFileName;
+    if (!(name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0')))) empty = false;
+  } while (empty && FindNextFileW(search, &found));
+  FindClose(search);
+  return empty;
+}
+
+bool platform_copy_origin_mark(const char* own_path, const char* path) {
+  // The mark is the file's Zone.Identifier stream: a few lines of text, which the system and
+  // the programs that open the file read to learn that it came from the internet.
+  static wchar_t from[WIN32_WIDE_PATH_CHARS];
+  static wchar_t to[WIN32_WIDE_PATH_CHARS];
+  static const wchar_t STREAM[] = L":Zone.Identifier";
+  const uint32_t room = WIN32_WIDE_PATH_CHARS - sizeof STREAM / sizeof STREAM[0];
+  if (!win32_bundle_path(own_path, true, from, room) || !win32_bundle_path(path, true, to, room)) return false;
+  wcscat(from, STREAM);
+  wcscat(to, STREAM);
+  HANDLE source = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (source == INVALID_HANDLE_VALUE) return true;  // no mark to copy
+  char mark[4096];
+  DWORD got = 0;
+  const bool read = ReadFile(source, mark, sizeof mark, &got, nullptr) != 0;
+  CloseHandle(source);
+  if (!read) return false;
+  HANDLE target = CreateFileW(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (target == INVALID_HANDLE_VALUE) return false;
+  DWORD put = 0;
+  const bool written = WriteFile(target, mark, got, &put, nullptr) != 0 && put == got;
+  return CloseHandle(target) != 0 && written;
+}
