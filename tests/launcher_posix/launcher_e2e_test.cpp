@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -81,8 +82,9 @@ class LauncherRun : public testing::Test {
   }
 
   // Runs the launcher with args (argv[0] is its path), TMPDIR set to tmpdir and the child's
-  // variables pointing into root, and waits for it to exit.
-  Outcome run(const std::vector<std::string>& args, const fs::path& cwd = "/") {
+  // variables pointing into root, and waits for it to exit, calling meanwhile with its pid first.
+  Outcome run(const std::vector<std::string>& args, const fs::path& cwd = "/",
+              const std::function<void(pid_t)>& meanwhile = {}) {
     std::vector<std::string> env_strings;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
@@ -114,6 +116,7 @@ class LauncherRun : public testing::Test {
     posix_spawn_file_actions_destroy(&actions);
     Outcome outcome{-1, 0, ""};
     if (spawned != 0) return outcome;
+    if (meanwhile) meanwhile(pid);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
@@ -434,9 +437,68 @@ TEST_F(LauncherRun, AWaitingChildGetsItsAnswerFromTheTerminal) {
   EXPECT_TRUE(temp_files().empty());
 }
 
-// ---- bundles -----------------------------------------------------------------------------------
+// ---- the wait lasts as long as the installation ------------------------------------------------
 
 Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// An installer that hands over to a copy of itself from its folder and exits 0: the launcher
+// returns once the copy has ended, with its status, and nothing is left. Sent a terminate while it
+// waits, the launcher passes it on to the copy, whose end by it is the run's status.
+TEST_F(LauncherRun, WaitsForTheCopyAnInstallerStartsOfItself) {
+  const std::string script =
+      "#!/bin/sh\n"
+      "if [ \"$1\" = copy ]; then echo running >\"$SFX_CHILD_RECORD.copy\"; sleep 2;"
+      " echo done >\"$SFX_CHILD_RECORD\"; exit 7; fi\n"
+      "\"$0\" copy &\nexit 0\n";
+  const Bytes script_payload = payload_builder::checked_payload(bytes_of(script), 64000, true, INTEGRITY_FLAG_WAIT);
+  const Bytes program_payload =
+      payload_builder::checked_payload(read_file(CHILD_BINARY), 64000, true, INTEGRITY_FLAG_WAIT);
+  const fs::path copy_running = record().string() + ".copy";
+  const auto terminate_the_wait = [&](pid_t launcher_pid) {
+    for (int i = 0; i < 500 && !fs::exists(copy_running); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the installer has ended by now
+    kill(launcher_pid, SIGTERM);
+  };
+  const struct {
+    const char* what;
+    const Bytes& payload;
+    std::vector<std::string> env;
+    std::function<void(pid_t)> meanwhile;
+    int status;
+    bool finished;  // the copy wrote its record
+  } cases[] = {
+      {"a #! script", script_payload, {}, {}, 7, true},
+      {"a program", program_payload, {"SFX_CHILD_START_COPY=2000", "SFX_CHILD_EXIT=7"}, {}, 7, true},
+      {"a #! script, the launcher terminated", script_payload, {}, terminate_the_wait, 128 + SIGTERM, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(record());
+    fs::remove(copy_running);
+    make_launcher(c.payload);
+    extra_env = c.env;
+    const Outcome outcome = run({}, "/", c.meanwhile);
+    EXPECT_EQ(outcome.status, c.status) << outcome.err;
+    EXPECT_EQ(fs::exists(record()), c.finished) << "the copy had ended when the launcher did";
+    EXPECT_TRUE(temp_files().empty());
+  }
+}
+
+// A program from elsewhere the installer leaves running is not waited for.
+TEST_F(LauncherRun, DoesNotWaitForProgramsFromElsewhere) {
+  const std::string script =
+      "#!/bin/sh\nsleep 30 </dev/null >/dev/null 2>&1 &\necho $! >\"$SFX_CHILD_RECORD\"\nexit 0\n";
+  make_launcher(payload_builder::checked_payload(bytes_of(script), 64000, true, INTEGRITY_FLAG_WAIT));
+  const Outcome outcome = run({});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_LT(outcome.seconds, 20.0) << "waited for the sleep";
+  EXPECT_TRUE(temp_files().empty());
+  const std::vector<std::string> pid = read_lines(record());
+  ASSERT_EQ(pid.size(), 1u);
+  EXPECT_EQ(kill(std::stoi(pid[0]), SIGKILL), 0) << "the sleep still ran";
+}
+
+// ---- bundles -----------------------------------------------------------------------------------
 
 constexpr uint8_t BUNDLE_FLAGS = INTEGRITY_FLAG_BUNDLE | INTEGRITY_FLAG_WAIT;
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "posix_layer.h"
 #include "texts.h"
 
 namespace {
@@ -37,6 +38,8 @@ PlatformFault platform_last_fault(char* reason, uint32_t capacity) {
   const int error = errno;
   if (capacity > 0) reason[0] = '\0';
   if (error != 0) copy_text(::strerror(error), reason, capacity);
+  // A start refused (EACCES) in a folder whose file system is mounted noexec.
+  if (error == EACCES && posix_start_failed_noexec()) return FAULT_NOEXEC;
   switch (error) {
     case ENOENT:
     case ENOTDIR:

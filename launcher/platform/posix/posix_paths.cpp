@@ -73,18 +73,21 @@ bool program_file_from_name(const char* name, char* file, size_t capacity) {
 char guarded_file[PATH_MAX];
 char guarded_folder[PATH_MAX];
 volatile sig_atomic_t guarded = 0;
-volatile sig_atomic_t forward_to = 0;  // a waited-for program's process
+// While the launcher waits: the program's process, or POSIX_FORWARD_NOTE_ONLY; 0 otherwise.
+volatile sig_atomic_t forward_to = 0;
+volatile sig_atomic_t forwarded_signal = 0;  // noted for the wait, which passes it on
 // A bundle's run removes its folder itself: a signal is only noted, and the run stops at its next
 // step (posix_note_signals).
 volatile sig_atomic_t note_signals = 0;
 volatile sig_atomic_t noted_signal = 0;
 
 extern "C" void on_signal(int signal_number) {
-  if (forward_to > 0 && (signal_number == SIGTERM || signal_number == SIGHUP)) {
-    ::kill(static_cast<pid_t>(forward_to), signal_number);
+  if (forward_to != 0 && (signal_number == SIGTERM || signal_number == SIGHUP)) {
+    forwarded_signal = signal_number;
+    if (forward_to > 0) ::kill(static_cast<pid_t>(forward_to), signal_number);
     return;
   }
-  if (forward_to > 0) return;  // SIGINT reaches the program from the terminal itself
+  if (forward_to != 0) return;  // SIGINT reaches the program from the terminal itself
   if (note_signals) {
     noted_signal = signal_number;
     return;
@@ -133,7 +136,16 @@ void guard_temp_file(const char* file, const char* folder) {
 
 }  // namespace
 
-void posix_forward_signals_to(int process) { forward_to = process; }
+void posix_forward_signals_to(int process) {
+  forward_to = process;
+  if (process == 0) forwarded_signal = 0;
+}
+
+int posix_forwarded_signal() {
+  const int signal_number = forwarded_signal;
+  if (signal_number != 0) forwarded_signal = 0;
+  return signal_number;
+}
 
 void posix_note_signals() {
   install_handlers();
