@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,7 +72,19 @@ class LauncherRun : public testing::Test {
     fs::create_directories(root / "my app");
     launcher = root / "my app" / "setup launcher";  // blanks in the launcher's own path
   }
-  void TearDown() override { fs::remove_all(root); }
+  void TearDown() override {
+    for (auto at = mounts.rbegin(); at != mounts.rend(); ++at) umount2(at->c_str(), MNT_DETACH);
+    fs::remove_all(root);
+  }
+
+  // A new tmpfs at path (made when missing) that lets no program run, unmounted when the test
+  // ends; false where mounting is not permitted.
+  bool mount_noexec(const fs::path& path) {
+    fs::create_directories(path);
+    if (mount("tmpfs", path.c_str(), "tmpfs", MS_NOEXEC | MS_NOSUID | MS_NODEV, "mode=0755") != 0) return false;
+    mounts.push_back(path);
+    return true;
+  }
 
   // The built launcher with bytes appended, as the file a user would run.
   void make_launcher(const Bytes& appended) {
@@ -154,6 +167,7 @@ class LauncherRun : public testing::Test {
 
   fs::path root, tmpdir, launcher;
   std::vector<std::string> extra_env;  // "NAME=value" for the launcher and its child
+  std::vector<fs::path> mounts;
 };
 
 TEST(LauncherBinary, DoesNotHoldTheMarker) {
@@ -441,6 +455,8 @@ TEST_F(LauncherRun, AWaitingChildGetsItsAnswerFromTheTerminal) {
 
 Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
+constexpr uint8_t BUNDLE_FLAGS = INTEGRITY_FLAG_BUNDLE | INTEGRITY_FLAG_WAIT;
+
 // An installer that hands over to a copy of itself from its folder and exits 0: the launcher
 // returns once the copy has ended, with its status, and nothing is left. Sent a terminate while it
 // waits, the launcher passes it on to the copy, whose end by it is the run's status.
@@ -498,9 +514,39 @@ TEST_F(LauncherRun, DoesNotWaitForProgramsFromElsewhere) {
   EXPECT_EQ(kill(std::stoi(pid[0]), SIGKILL), 0) << "the sleep still ran";
 }
 
-// ---- bundles -----------------------------------------------------------------------------------
+// ---- a temporary directory that lets no program run ---------------------------------------------
 
-constexpr uint8_t BUNDLE_FLAGS = INTEGRITY_FLAG_BUNDLE | INTEGRITY_FLAG_WAIT;
+// With TMPDIR on a noexec file system, a #! installer (a file or a bundle's program) is run
+// through its interpreter, by either contract.
+TEST_F(LauncherRun, AScriptRunsFromATempDirThatRunsNoPrograms) {
+  if (!mount_noexec(tmpdir)) GTEST_SKIP() << "mounting is not permitted here";
+  const Bytes script = bytes_of("#!/bin/sh -e\necho \"$0\" \"$@\" >\"$SFX_CHILD_RECORD\"\nexit 5\n");
+  namespace tb = tar_builder;
+  const Bytes bundle = tb::join({tb::folder("bin"), tb::file("bin/setup", script, 0644), tb::end()});
+  const struct {
+    const char* what;
+    Bytes payload;
+    int status;
+  } cases[] = {
+      {"a file, waited for", payload_builder::checked_payload(script, 64000, true, INTEGRITY_FLAG_WAIT), 5},
+      {"a bundle", payload_builder::checked_payload(bundle, 64000, true, BUNDLE_FLAGS, 1), 5},
+      {"a file, started", payload_builder::checked_payload(script, 64000, true, 0), 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(record());
+    make_launcher(c.payload);
+    const Outcome outcome = run({"/S"});
+    EXPECT_EQ(outcome.status, c.status) << outcome.err;
+    ASSERT_TRUE(wait_for_child(10));
+    const std::vector<std::string> seen = read_lines(record());
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].rfind(tmpdir.string() + "/SFX", 0), 0u) << seen[0];
+    for (const fs::path& left : temp_files()) fs::remove_all(left);  // the started file stays
+  }
+}
+
+// ---- bundles -----------------------------------------------------------------------------------
 
 // A folder whose script reads the files beside it, plants a link to a folder outside, and ends
 // with 7: the files were found, the status comes back, the link is removed and not what it

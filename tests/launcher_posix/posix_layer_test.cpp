@@ -1,8 +1,12 @@
 // The POSIX platform layer on its own: the rebuilt command line, paths, the temporary file, the
 // start, and what reaches stderr.
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,6 +24,8 @@
 #include "posix_layer.h"
 
 namespace fs = std::filesystem;
+
+extern char** environ;
 
 namespace {
 
@@ -113,7 +119,10 @@ class PosixLayer : public testing::Test {
     ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
     dir = pattern;
   }
-  void TearDown() override { fs::remove_all(dir); }
+  void TearDown() override {
+    ::umount2((dir / "noexec").c_str(), MNT_DETACH);  // where a test mounted one
+    fs::remove_all(dir);
+  }
   fs::path dir;
 };
 
@@ -273,6 +282,139 @@ TEST_F(PosixLayer, StartFailsForAProgramThatCannotRun) {
   EXPECT_FALSE(platform_start(empty.c_str(), empty.c_str(), "/x"));
   const std::string missing = (dir / "missing").string();
   EXPECT_FALSE(platform_start(missing.c_str(), missing.c_str(), "/x"));
+}
+
+// ---- where programs run from ---------------------------------------------------------------------
+
+TEST(FallbackTempDir, IsXdgRuntimeDirThenTheLaunchersOwnFolder) {
+  const std::string own = fs::canonical("/proc/self/exe").parent_path().string() + "/";
+  char dir[4096];
+  {
+    ScopedEnv xdg("XDG_RUNTIME_DIR", "/run/user/1000");
+    ASSERT_TRUE(platform_fallback_temp_dir(0, dir, sizeof dir));
+    EXPECT_STREQ(dir, "/run/user/1000/");
+    ASSERT_TRUE(platform_fallback_temp_dir(1, dir, sizeof dir));
+    EXPECT_EQ(dir, own);
+    EXPECT_FALSE(platform_fallback_temp_dir(2, dir, sizeof dir));
+  }
+  for (const char* unusable : {static_cast<const char*>(nullptr), "", "relative/dir"}) {
+    ScopedEnv xdg("XDG_RUNTIME_DIR", unusable);
+    ASSERT_TRUE(platform_fallback_temp_dir(0, dir, sizeof dir));
+    EXPECT_EQ(dir, own);
+    EXPECT_FALSE(platform_fallback_temp_dir(1, dir, sizeof dir));
+  }
+}
+
+// On a file system mounted noexec: no program runs, and a start that fails for it says so; a #!
+// script is run through the interpreter its first line names, as the kernel would run it.
+TEST_F(PosixLayer, OnANoexecFileSystemOnlyScriptsRunThroughTheirInterpreter) {
+  const fs::path noexec = dir / "noexec";
+  fs::create_directories(noexec);
+  if (::mount("tmpfs", noexec.c_str(), "tmpfs", MS_NOEXEC, "mode=0700") != 0) GTEST_SKIP() << "cannot mount";
+  EXPECT_FALSE(platform_folder_runs_programs(noexec.c_str()));
+  EXPECT_TRUE(platform_folder_runs_programs(dir.c_str()));
+  const struct {
+    const char* what;
+    std::string text;  // empty: a copy of /bin/true
+    bool started;
+    uint32_t status;
+    PlatformFault fault;
+  } cases[] = {
+      {"a script", "#!/bin/sh\nexit 3\n", true, 3, FAULT_OTHER},
+      {"blanks and an argument", "#!  /bin/sh   -e  \t\nfalse\nexit 3\n", true, 1, FAULT_OTHER},
+      {"a line with no end", "#!/bin/sh", true, 0, FAULT_OTHER},
+      {"an interpreter that is not there", "#!/no/such/sh\nexit 3\n", false, 0, FAULT_MISSING},
+      {"a program", "", false, 0, FAULT_NOEXEC},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path program = noexec / "EXEprogram";
+    fs::remove(program);
+    if (c.text.empty()) {
+      fs::copy_file("/bin/true", program);
+    } else {
+      std::ofstream(program, std::ios::binary) << c.text;
+    }
+    fs::permissions(program, fs::perms::owner_all);
+    RunRequest request{};
+    request.program = program.c_str();
+    request.private_folder = noexec.c_str();
+    request.own_path = "/launcher";
+    uint32_t status = 99;
+    EXPECT_EQ(platform_run_and_wait(&request, &status), c.started);
+    char reason[256];
+    if (c.started) {
+      EXPECT_EQ(status, c.status);
+    } else {
+      EXPECT_EQ(platform_last_fault(reason, sizeof reason), c.fault) << reason;
+    }
+    EXPECT_EQ(platform_start(program.c_str(), program.c_str(), "/x"), c.started);
+    if (!c.started) {
+      EXPECT_EQ(platform_last_fault(reason, sizeof reason), c.fault) << reason;
+    }
+    while (::waitpid(-1, nullptr, 0) > 0) {
+    }
+  }
+  // A program refused for its own mode where programs may run is no noexec fault.
+  const fs::path unrunnable = dir / "EXEnotexecutable";
+  fs::copy_file("/bin/true", unrunnable);
+  fs::permissions(unrunnable, fs::perms::owner_read | fs::perms::owner_write);
+  char reason[256];
+  EXPECT_FALSE(platform_start(unrunnable.c_str(), unrunnable.c_str(), "/x"));
+  EXPECT_EQ(platform_last_fault(reason, sizeof reason), FAULT_DENIED) << reason;
+}
+
+// The wait's look at the tree: which of the launcher's children run a program from the folder.
+TEST_F(PosixLayer, TheTreeTellsWhichProcessesRunProgramsFromTheFolder) {
+  fs::copy_file("/bin/sleep", dir / "sleeper");
+  // Neither shell ends in its last command, so neither becomes the sleep.
+  std::ofstream(dir / "setup.sh") << "#!/bin/sh\nsleep 30\nexit 0\n";
+  std::ofstream(dir / "notes.txt") << "sleep 30\nexit 0\n";
+  const struct {
+    const char* what;
+    std::vector<std::string> argv;
+    fs::path cwd;
+    bool from_folder;
+  } cases[] = {
+      {"its program file", {(dir / "sleeper").string(), "30"}, "/", true},
+      {"a script by its path", {"/bin/sh", (dir / "setup.sh").string()}, "/", true},
+      {"a script by a relative path, after an option", {"/bin/sh", "-e", "setup.sh"}, dir, true},
+      {"a program from elsewhere", {"/bin/sleep", "30"}, dir, false},
+      {"a program from elsewhere given a file of the folder", {"/bin/sh", (dir / "notes.txt").string()}, "/", false},
+  };
+  ProcessTree tree;
+  ASSERT_TRUE(posix_tree_open(&tree, (dir.string() + "//").c_str()));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<char*> argv;
+    for (const std::string& arg : c.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, c.cwd.c_str());
+    posix_spawnattr_t attributes;  // a group of its own, ended whole
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ASSERT_TRUE(posix_tree_look(&tree));
+    const TreeProcess* process = posix_tree_find(&tree, pid);
+    ASSERT_NE(process, nullptr);
+    EXPECT_TRUE(process->descendant);
+    EXPECT_EQ(process->from_folder, c.from_folder);
+    ::kill(-pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  ASSERT_TRUE(posix_tree_look(&tree));
+  const TreeProcess* self = posix_tree_find(&tree, ::getpid());
+  ASSERT_NE(self, nullptr);
+  EXPECT_FALSE(self->descendant);
+  EXPECT_EQ(posix_tree_find(&tree, 0), nullptr);
+  posix_tree_close(&tree);
+  EXPECT_FALSE(posix_tree_open(&tree, (dir / "missing").c_str()));
 }
 
 TEST(Message, GoesToStderrWithItsCaption) {
