@@ -169,7 +169,8 @@ void be_subreaper(bool on) {
 // program's, unless a process from the folder still ran when it ended: then that of the last such
 // process to end, when it was the launcher's child (a re-parented orphan) and its status could be
 // read; otherwise the program's stands. Every other child that ends meanwhile is reaped without
-// being waited for. False when the program's end could not be seen.
+// being waited for. Signals are passed on to program (posix_forward_signals_to) from the start.
+// False when the program's end could not be seen.
 bool wait_for_tree(pid_t program, const char* folder, const sigset_t* child_ended, uint32_t* status) {
   ProcessTree tree;
   const bool can_look = folder != nullptr && posix_tree_open(&tree, folder);
@@ -178,7 +179,6 @@ bool wait_for_tree(pid_t program, const char* folder, const sigset_t* child_ende
   bool running = true;
   bool seen = true;
   uint32_t program_status = 0;
-  posix_forward_signals_to(program);
   for (;;) {
     const bool was_running = running;
     bool looked = false;
@@ -309,7 +309,16 @@ bool run_and_wait(const RunRequest* request, uint32_t* status) {
   sigset_t mask_before;
   sigemptyset(&child_ended);
   sigaddset(&child_ended, SIGCHLD);
-  ::sigprocmask(SIG_BLOCK, &child_ended, &mask_before);
+  // A terminate or hang-up that comes while the program is being started waits until the handler
+  // knows whom to pass it on to.
+  sigset_t passed_on;
+  sigemptyset(&passed_on);
+  sigaddset(&passed_on, SIGTERM);
+  sigaddset(&passed_on, SIGHUP);
+  sigset_t blocked = child_ended;
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGHUP);
+  ::sigprocmask(SIG_BLOCK, &blocked, &mask_before);
   if (request->private_folder != nullptr) be_subreaper(true);
 
   pid_t pid = 0;
@@ -326,6 +335,8 @@ bool run_and_wait(const RunRequest* request, uint32_t* status) {
   ::posix_spawnattr_destroy(&attributes);
   ::free(argv);
   if (spawned == 0) {
+    posix_forward_signals_to(pid);
+    ::sigprocmask(SIG_UNBLOCK, &passed_on, nullptr);
     if (request->release_held) platform_release_held();
     if (!wait_for_tree(pid, request->private_folder, &child_ended, status)) spawned = ECHILD;
   }
