@@ -54,6 +54,9 @@ namespace {
 // A text of up to WIN32_WIDE_PATH_CHARS characters, built by appending; `fits` turns false for
 // good once an append does not fit.
 struct WideText {
+  // Built by a constructor rather than from an initialiser: an initialiser would be copied from a
+  // template that the compiler keeps in the program's data, for a section of its own.
+  WideText(wchar_t* buffer, uint32_t start, bool room) : text(buffer), length(start), fits(room) {}
   wchar_t* text;
   uint32_t length;
   bool fits;
