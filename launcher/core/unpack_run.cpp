@@ -428,8 +428,15 @@ bool runs_from_here(const UnpackRun* run) {
 bool unpack_elsewhere(UnpackRun* run, uint32_t* next) {
   TextBuilder b;
   text_start(&b, run->tried + std::strlen(run->tried), sizeof run->tried - static_cast<uint32_t>(std::strlen(run->tried)));
+  // The first is the temporary directory, named as the user names it (POSIX: $TMPDIR).
+  const char* variable = run->tried[0] == '\0' ? platform_temp_dir_variable() : nullptr;
   if (run->tried[0] != '\0') text_put(&b, ", ");
+  if (variable != nullptr) {
+    text_put(&b, variable);
+    text_put(&b, " (");
+  }
   text_put(&b, run->temp_dir);
+  if (variable != nullptr) text_put(&b, ")");
   close_file(&run->locked_fd);
   bundle_remove(run);
   if (run->have_temp_file) platform_remove_temp_file(run->temp_path);

@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +69,7 @@ struct Outcome {
   int status;      // exit status, or -1 if it did not exit normally
   double seconds;  // wall time until it exited
   std::string err; // what it wrote to stderr
+  std::string out; // and to stdout
 };
 
 class LauncherRun : public testing::Test {
@@ -88,9 +90,9 @@ class LauncherRun : public testing::Test {
 
   // A new tmpfs at path (made when missing) that lets no program run, unmounted when the test
   // ends; false where mounting is not permitted.
-  bool mount_noexec(const fs::path& path) {
+  bool mount_noexec(const fs::path& path, bool noexec = true) {
     fs::create_directories(path);
-    if (mount("tmpfs", path.c_str(), "tmpfs", MS_NOEXEC | MS_NOSUID | MS_NODEV, "mode=0755") != 0) return false;
+    if (mount("tmpfs", path.c_str(), "tmpfs", noexec ? MS_NOEXEC : 0, "mode=0755") != 0) return false;
     mounts.push_back(path);
     return true;
   }
@@ -105,12 +107,17 @@ class LauncherRun : public testing::Test {
 
   // Runs the launcher with args (argv[0] is its path), TMPDIR set to tmpdir and the child's
   // variables pointing into root, and waits for it to exit, calling meanwhile with its pid first.
+  // With noexec_once_started, that mount (which holds the launcher) is made noexec once the
+  // launcher has been started, before it runs its first instruction.
   Outcome run(const std::vector<std::string>& args, const fs::path& cwd = "/",
               const std::function<void(pid_t)>& meanwhile = {}) {
     std::vector<std::string> env_strings;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
-      if (entry.rfind("TMPDIR=", 0) != 0 && entry.rfind("SFX_CHILD_", 0) != 0) env_strings.push_back(entry);
+      if (entry.rfind("TMPDIR=", 0) != 0 && entry.rfind("SFX_CHILD_", 0) != 0 &&
+          entry.rfind("XDG_RUNTIME_DIR=", 0) != 0) {
+        env_strings.push_back(entry);
+      }
     }
     env_strings.push_back("TMPDIR=" + tmpdir.string());
     env_strings.push_back("SFX_CHILD_COPY=" + (root / "child-copy").string());
@@ -127,17 +134,39 @@ class LauncherRun : public testing::Test {
     argv.push_back(nullptr);
 
     const std::string err_path = (root / "stderr").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    const std::string out_path = (root / "stdout").string();
     const auto begin = std::chrono::steady_clock::now();
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    Outcome outcome{-1, 0, ""};
-    if (spawned != 0) return outcome;
+    Outcome outcome{-1, 0, "", ""};
+    if (noexec_once_started.empty()) {
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+      const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+      posix_spawn_file_actions_destroy(&actions);
+      if (spawned != 0) return outcome;
+    } else {
+      // Traced, the launcher stops right after its exec; the mount is changed, and it goes on.
+      pid = fork();
+      if (pid < 0) return outcome;
+      if (pid == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
+            chdir(cwd.c_str()) != 0 || ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+          _exit(126);
+        }
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+      }
+      int stopped = 0;
+      if (waitpid(pid, &stopped, 0) != pid || !WIFSTOPPED(stopped)) return outcome;
+      const int remounted = mount("tmpfs", noexec_once_started.c_str(), "tmpfs", MS_REMOUNT | MS_NOEXEC, "mode=0755");
+      ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+      if (remounted != 0) ADD_FAILURE() << "the launcher's folder was not made noexec";
+    }
     if (meanwhile) meanwhile(pid);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
@@ -145,6 +174,8 @@ class LauncherRun : public testing::Test {
     if (WIFEXITED(wstatus)) outcome.status = WEXITSTATUS(wstatus);
     const Bytes err = read_file(err_path);
     outcome.err.assign(err.begin(), err.end());
+    const Bytes out = read_file(out_path);
+    outcome.out.assign(out.begin(), out.end());
     return outcome;
   }
 
@@ -177,6 +208,7 @@ class LauncherRun : public testing::Test {
   fs::path root, tmpdir, launcher;
   std::vector<std::string> extra_env;  // "NAME=value" for the launcher and its child
   std::vector<fs::path> mounts;
+  fs::path noexec_once_started;
 };
 
 TEST(LauncherBinary, DoesNotHoldTheMarker) {
@@ -552,6 +584,47 @@ TEST_F(LauncherRun, AScriptRunsFromATempDirThatRunsNoPrograms) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].rfind(tmpdir.string() + "/SFX", 0), 0u) << seen[0];
     for (const fs::path& left : temp_files()) fs::remove_all(left);  // the started file stays
+  }
+}
+
+// A program unpacked where programs cannot run is unpacked again into $XDG_RUNTIME_DIR, then the
+// folder of the launcher's own file; when none lets it run, the message names every folder tried.
+TEST_F(LauncherRun, AProgramMovesOnToAFolderThatRunsPrograms) {
+  const fs::path runtime = root / "runtime";
+  const fs::path app = launcher.parent_path();
+  if (!mount_noexec(tmpdir)) GTEST_SKIP() << "mounting is not permitted here";
+  fs::create_directories(runtime);
+  extra_env = {"XDG_RUNTIME_DIR=" + runtime.string(), "SFX_CHILD_EXIT=9"};
+  make_launcher(payload_builder::checked_payload(read_file(CHILD_BINARY), 64000, true, INTEGRITY_FLAG_WAIT));
+  Outcome outcome = run({});
+  EXPECT_EQ(outcome.status, 9) << outcome.err;
+  ASSERT_TRUE(fs::exists(record()));
+  EXPECT_EQ(fs::path(read_lines(record())[0]).parent_path().parent_path(), runtime);
+  EXPECT_TRUE(temp_files().empty());
+  EXPECT_TRUE(fs::is_empty(runtime));
+
+  // Every folder noexec, the launcher's own too (a mount of its own that becomes noexec once it
+  // has started).
+  fs::remove(record());
+  ASSERT_TRUE(mount_noexec(runtime));
+  ASSERT_TRUE(mount_noexec(app, false));
+  noexec_once_started = app;
+  for (const bool waits : {true, false}) {
+    SCOPED_TRACE(waits ? "waited for" : "started");
+    ASSERT_EQ(mount("tmpfs", app.c_str(), "tmpfs", MS_REMOUNT, "mode=0755"), 0);
+    make_launcher(payload_builder::checked_payload(read_file(CHILD_BINARY), 64000, true, waits ? INTEGRITY_FLAG_WAIT : 0));
+    outcome = run({});
+    EXPECT_EQ(outcome.status, waits ? 112 : 0);
+    EXPECT_TRUE(is_message(outcome.err)) << outcome.err;
+    EXPECT_NE(outcome.err.find("could not be started"), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("$TMPDIR (" + tmpdir.string() + "/)"), std::string::npos) << outcome.err;
+    for (const fs::path& folder : {tmpdir, runtime, app}) {
+      EXPECT_NE(outcome.err.find(folder.string() + "/"), std::string::npos) << folder << " not named: " << outcome.err;
+    }
+    EXPECT_FALSE(wait_for_child(0.2));
+    EXPECT_TRUE(temp_files().empty());
+    EXPECT_TRUE(fs::is_empty(runtime));
+    EXPECT_EQ(std::distance(fs::directory_iterator(app), fs::directory_iterator()), 1) << "the launcher alone";
   }
 }
 
