@@ -628,6 +628,108 @@ TEST_F(LauncherRun, AProgramMovesOnToAFolderThatRunsPrograms) {
   }
 }
 
+// ---- the launcher's own switches, and why a run failed ---------------------------------------------
+
+// Each switch checks, tells or extracts, prints to stdout, starts nothing and writes nothing but
+// where it is asked to.
+TEST_F(LauncherRun, OwnSwitchesCheckTellAndExtractStartingNothing) {
+  namespace tb = tar_builder;
+  const Bytes child = read_file(CHILD_BINARY);
+  const Bytes whole = payload_builder::checked_payload(child, 64000, true, INTEGRITY_FLAG_WAIT);
+  Bytes damaged = whole;
+  damaged[damaged.size() / 2] ^= 0x40;
+  const Bytes script = bytes_of("#!/bin/sh\necho ran >\"$SFX_CHILD_RECORD\"\n");
+  const Bytes bundle = payload_builder::checked_payload(
+      tb::join({tb::folder("bin"), tb::file("bin/setup.sh", script, 0755), tb::file("data.txt", bytes_of("data")),
+                tb::end()}),
+      64000, true, BUNDLE_FLAGS, 1);
+  const fs::path into = root / "extracted";
+  const fs::path full = root / "full";
+  fs::create_directories(full);
+  write_file(full / "keep", bytes_of("kept"));
+  const auto printed = [](const char* words) {
+    return [words](const Outcome& o) { EXPECT_NE(o.out.find(words), std::string::npos) << o.out; };
+  };
+  const auto nothing_extracted = [&](const Outcome&) {
+    EXPECT_FALSE(fs::exists(into));
+    EXPECT_EQ(std::distance(fs::directory_iterator(full), fs::directory_iterator()), 1);
+    EXPECT_EQ(read_file(full / "keep"), bytes_of("kept"));
+  };
+  const struct {
+    const char* what;
+    const Bytes& payload;
+    std::vector<std::string> args;
+    int status;
+    std::function<void(const Outcome&)> check;
+  } cases[] = {
+      {"verify, whole", whole, {"/sfx-verify"}, 0, printed("whole")},
+      {"verify, damaged", damaged, {"/sfx-verify"}, 110, nothing_extracted},
+      {"verify, a bundle", bundle, {"-SFX-Verify"}, 0, printed("whole")},
+      {"info", whole, {"/sfx-info"}, 0, printed("program, waits")},
+      {"help", whole, {"/sfx-help"}, 0, printed("/sfx-extract DIR")},
+      {"extract a program", whole, {"/sfx-extract", into.string()}, 0,
+       [&](const Outcome&) { EXPECT_TRUE(read_file(into / launcher.filename()) == child); }},
+      {"extract a bundle", bundle, {"/sfx-extract", into.string()}, 0,
+       [&](const Outcome&) {
+         EXPECT_EQ(read_file(into / "bin" / "setup.sh"), script);
+         EXPECT_EQ(read_file(into / "data.txt"), bytes_of("data"));
+       }},
+      {"extract into a folder that holds something", whole, {"/sfx-extract", full.string()}, 114, nothing_extracted},
+      {"extract a damaged file", damaged, {"/sfx-extract", into.string()}, 110, nothing_extracted},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(into);
+    make_launcher(c.payload);
+    const Outcome outcome = run(c.args);
+    EXPECT_EQ(outcome.status, c.status) << outcome.out << outcome.err;
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_NE(outcome.out, "");
+    c.check(outcome);
+    EXPECT_FALSE(fs::exists(record())) << "something was started";
+    EXPECT_TRUE(temp_files().empty());
+  }
+}
+
+// A failed run asked to be silent (/S) shows nothing and ends with the launcher's own code, even
+// packed without the wait; otherwise its message names the cause.
+TEST_F(LauncherRun, AFailureIsSilentWhenAskedAndOtherwiseSaysWhy) {
+  const Bytes child = read_file(CHILD_BINARY);
+  Bytes damaged_record = payload_builder::checked_payload(child);
+  damaged_record[0] ^= 1;  // the length: the record's own check fails
+  Bytes damaged_payload = payload_builder::checked_payload(child);
+  damaged_payload[damaged_payload.size() / 2] ^= 0x40;
+  const fs::path missing = root / "missing";
+  const struct {
+    const char* what;
+    Bytes payload;
+    bool no_tmpdir;
+    int status;
+    std::vector<std::string> words;
+  } cases[] = {
+      {"a damaged record", damaged_record, false, 110, {"damaged"}},
+      {"a damaged payload", damaged_payload, false, 110, {"damaged"}},
+      {"a missing TMPDIR", payload_builder::checked_payload(child), true, 111, {"$TMPDIR", missing.string() + "/"}},
+      {"a program that cannot start", payload_builder::checked_payload(bytes_of("no program\n")), false, 112,
+       {"could not be started"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    tmpdir = c.no_tmpdir ? missing : root / "tmp";
+    make_launcher(c.payload);
+    const Outcome silent = run({"/S"});
+    EXPECT_EQ(silent.status, c.status);
+    EXPECT_EQ(silent.err, "");
+    const Outcome told = run({});
+    EXPECT_EQ(told.status, 0);
+    EXPECT_TRUE(is_message(told.err)) << told.err;
+    for (const std::string& word : c.words) EXPECT_NE(told.err.find(word), std::string::npos) << told.err;
+    EXPECT_FALSE(fs::exists(record())) << "something was started";
+    tmpdir = root / "tmp";
+    EXPECT_TRUE(temp_files().empty());
+  }
+}
+
 // ---- bundles -----------------------------------------------------------------------------------
 
 // A folder whose script reads the files beside it, plants a link to a folder outside, and ends
