@@ -12,11 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "launcher.h"
@@ -400,9 +402,15 @@ TEST_F(PosixLayer, TheTreeTellsWhichProcessesRunProgramsFromTheFolder) {
     ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    ASSERT_TRUE(posix_tree_look(&tree));
-    const TreeProcess* process = posix_tree_find(&tree, pid);
+    // Right after its exec a process may show no arguments yet.
+    const TreeProcess* process = nullptr;
+    for (int i = 0; i < 100 && (process == nullptr || process->unsure); ++i) {
+      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ASSERT_TRUE(posix_tree_look(&tree));
+      process = posix_tree_find(&tree, pid);
+    }
     ASSERT_NE(process, nullptr);
+    EXPECT_FALSE(process->unsure);
     EXPECT_TRUE(process->descendant);
     EXPECT_EQ(process->from_folder, c.from_folder);
     ::kill(-pid, SIGKILL);

@@ -55,6 +55,9 @@ struct TreeProcess {
   bool zombie;       // ended, its status not yet taken by its parent
   bool descendant;   // of the launcher
   bool from_folder;  // a descendant, not ended, that runs a program from the folder
+  // A descendant whose arguments could not be read at the moment (a process in the midst of its
+  // exec, or of its end): whether it runs a program from the folder is not known yet.
+  bool unsure;
 };
 
 struct ProcessTree {

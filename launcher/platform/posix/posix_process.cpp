@@ -245,13 +245,17 @@ bool wait_for_tree(pid_t program, const char* folder, const sigset_t* child_ende
     } else if (unread) {
       *status = program_status;
     }
+    // A process not known yet is looked at again before the wait ends.
     tracked.count = 0;
     bool listed = true;
+    bool unsure = false;
     for (size_t i = 0; i < tree.count && listed; ++i) {
       const TreeProcess* process = &tree.processes[i];
-      if (process->from_folder && !pids_have(&reaped, process->pid)) listed = pids_add(&tracked, process->pid);
+      if (pids_have(&reaped, process->pid)) continue;
+      if (process->from_folder) listed = pids_add(&tracked, process->pid);
+      unsure = unsure || process->unsure;
     }
-    if (tracked.count == 0 || !listed) break;
+    if ((tracked.count == 0 && !unsure) || !listed) break;
     pause_for_children(child_ended);
   }
   posix_forward_signals_to(0);

@@ -86,7 +86,12 @@ bool begins_with_hash_bang(const char* path) {
   return read_small(path, head, sizeof head) == 2 && head[0] == '#' && head[1] == '!';
 }
 
-bool runs_from_folder(const ProcessTree* tree, int pid) {
+// Whether the process runs a program from the folder: FROM_FOLDER, ELSEWHERE, or UNSURE when its
+// arguments cannot be read (for a moment in its exec, the kernel shows the new program file
+// before the new arguments).
+enum Origin { ELSEWHERE, FROM_FOLDER, UNSURE };
+
+Origin origin_of(const ProcessTree* tree, int pid) {
   char link[PROC_PATH_BYTES];
   char target[PATH_MAX + 1];
   proc_path(link, pid, "exe");
@@ -94,15 +99,16 @@ bool runs_from_folder(const ProcessTree* tree, int pid) {
   const ssize_t n = ::readlink(link, target, PATH_MAX);
   if (n > 0 && n < PATH_MAX) {
     target[n] = '\0';
-    if (starts_with(target, tree->full_folder)) return true;
+    if (starts_with(target, tree->full_folder)) return FROM_FOLDER;
   }
   const bool hidden = n < 0 && errno == EACCES;  // another user's process, an elevated copy
 
   // Its first arguments, each zero-terminated.
   char line[3 * PATH_MAX];
   proc_path(link, pid, "cmdline");
+  // None at all, for a moment; and none that can be read: a process out of reach, or gone.
   const ssize_t got = read_small(link, line, sizeof line);  // an argument cut short ends in its zero
-  if (got <= 0) return false;
+  if (got <= 0) return got == 0 ? UNSURE : ELSEWHERE;
   const char* arguments[3] = {line, nullptr, nullptr};
   for (int i = 1; i < 3; ++i) {
     const char* next = arguments[i - 1] + std::strlen(arguments[i - 1]) + 1;
@@ -110,14 +116,14 @@ bool runs_from_folder(const ProcessTree* tree, int pid) {
     arguments[i] = next;
   }
   char full[PATH_MAX];
-  if (hidden && names_inside(tree, pid, arguments[0], full)) return true;
+  if (hidden && names_inside(tree, pid, arguments[0], full)) return FROM_FOLDER;
   // A #! script's process runs its interpreter with the script's path first, after the one
   // argument the #! line may give (which the kernel passes whole, as "-e" or "-S bash").
   for (int i = 1; i < 3 && arguments[i] != nullptr; ++i) {
-    if (names_inside(tree, pid, arguments[i], full) && begins_with_hash_bang(full)) return true;
+    if (names_inside(tree, pid, arguments[i], full) && begins_with_hash_bang(full)) return FROM_FOLDER;
     if (arguments[i][0] != '-') break;
   }
-  return false;
+  return ELSEWHERE;
 }
 
 // The number text begins with (digits up to anything else); 0 for none, or one too big for a pid.
@@ -196,7 +202,7 @@ bool posix_tree_look(ProcessTree* tree) {
     process->pid = pid;
     process->parent = number_at(name_end + 4);
     process->zombie = name_end[2] == 'Z' || name_end[2] == 'X';
-    process->descendant = process->from_folder = false;
+    process->descendant = process->from_folder = process->unsure = false;
     sorted = sorted && (tree->count == 0 || process[-1].pid < pid);
     ++tree->count;
   }
@@ -220,7 +226,10 @@ bool posix_tree_look(ProcessTree* tree) {
   }
   for (size_t i = 0; i < tree->count; ++i) {
     TreeProcess* process = &tree->processes[i];
-    process->from_folder = process->descendant && !process->zombie && runs_from_folder(tree, process->pid);
+    if (!process->descendant || process->zombie) continue;
+    const Origin origin = origin_of(tree, process->pid);
+    process->from_folder = origin == FROM_FOLDER;
+    process->unsure = origin == UNSURE;
   }
   return true;
 }
