@@ -192,24 +192,40 @@ int platform_create_temp_file(const char* dir, TempFileKind, char* path, uint32_
   char name[PATH_MAX];
   if (!join(folder, sizeof folder, dir, TEMP_FOLDER_PATTERN) ||
       std::strlen(folder) + sizeof TEMP_FILE_PATTERN > capacity) {
+    errno = ENAMETOOLONG;
     return PLATFORM_NO_FILE;
   }
-  // mkdtemp makes a new folder of mode 0700 and never takes one that exists.
-  if (::mkdtemp(folder) == nullptr || !join(name, sizeof name, folder, TEMP_FILE_PATTERN)) return PLATFORM_NO_FILE;
-  // Guarded from before the file exists: a signal between the two removes what is there.
-  guard_temp_file(name, folder);
-  const int fd = ::mkostemp(name, O_CLOEXEC);
-  guard_temp_file(name, folder);
+  // The signals that end a run wait while the folder and file are made and the guard is set, so
+  // that one coming in between finds the guard naming what is there.
+  sigset_t ending;
+  sigset_t before;
+  sigemptyset(&ending);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, signal_number);
+  ::sigprocmask(SIG_BLOCK, &ending, &before);
+  int fd = -1;
+  // mkdtemp makes a new folder of mode 0700 and never takes one that exists; mkostemp a new file.
+  const bool made = ::mkdtemp(folder) != nullptr;
+  if (made && join(name, sizeof name, folder, TEMP_FILE_PATTERN)) fd = ::mkostemp(name, O_CLOEXEC);
+  if (fd >= 0) guard_temp_file(name, folder);
   // 0700: the file becomes the program the launcher starts.
-  if (fd < 0 || ::fchmod(fd, 0700) != 0 || !copy_out(name, path, capacity)) {
+  bool ready = fd >= 0 && ::fchmod(fd, 0700) == 0;
+  if (ready && !copy_out(name, path, capacity)) {
+    errno = ENAMETOOLONG;
+    ready = false;
+  }
+  if (!ready) {
+    const int error = errno;  // the system's answer, for platform_last_fault
     platform_release_temp_file();
     if (fd >= 0) {
       ::close(fd);
       ::unlink(name);
     }
-    ::rmdir(folder);
+    if (made) ::rmdir(folder);
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
     return PLATFORM_NO_FILE;
   }
+  ::sigprocmask(SIG_SETMASK, &before, nullptr);
   return fd;
 }
 
