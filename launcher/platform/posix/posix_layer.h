@@ -61,8 +61,7 @@ struct TreeProcess {
 };
 
 struct ProcessTree {
-  char folder[PATH_MAX + 1];       // the folder as given, with a '/' at its end
-  char full_folder[PATH_MAX + 1];  // its full form (realpath), with a '/' at its end
+  char full_folder[PATH_MAX + 1];  // the folder's full form (realpath), with a '/' at its end
   TreeProcess* processes;          // every process of the last look
   size_t count;
   size_t capacity;

@@ -176,7 +176,7 @@ bool posix_tree_open(ProcessTree* tree, const char* folder) {
   char own[PATH_MAX];
   char full[PATH_MAX];
   return ::readlink("/proc/self/exe", own, sizeof own) > 0 && ::realpath(folder, full) != nullptr &&
-         with_slash(folder, tree->folder) && with_slash(full, tree->full_folder);
+         with_slash(full, tree->full_folder);
 }
 
 bool posix_tree_look(ProcessTree* tree) {
