@@ -50,7 +50,7 @@ void print_summary(const std::string& input, const PayloadStats& stats, const st
 int run_compress(const CompressOptions& options) {
   InputFile input(options.input, false);
   refuse_same_file(options.output, input);
-  OutputFile output(options.output, options.force, 0666);
+  OutputFile output(options.output, options.force, 0666, options.sync);
   Progress progress("compress " + input.display_name(), input.size(), options.quiet);
   const PayloadStats stats = write_payload(input, output, {}, options.payload, &progress);
   input.check_unchanged(stats.input_bytes);
@@ -198,7 +198,7 @@ std::string contract_text(uint8_t flags, const std::string& run) {
 PayloadStats write_packed(const LauncherStub& stub, const std::vector<uint8_t>& launcher, InputFile& input,
                           const PayloadOptions& payload, const PackOptions& options) {
   // The packed file is a program: executable, as a linker makes its output (the umask applies).
-  OutputFile output(options.output, options.force, 0777);
+  OutputFile output(options.output, options.force, 0777, options.sync);
   Progress progress("pack " + input.display_name(), input.size(), options.quiet);
   // A Windows program's checksum covers the whole file: a stream is written in full into a
   // scratch file first, so that its checksum can be set before it goes out.
