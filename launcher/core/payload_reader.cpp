@@ -135,7 +135,9 @@ namespace {
 
 // Reads the next length and makes its whole block sit in the buffer, leaving both unconsumed:
 // PAYLOAD_READ_BLOCK with *length and r->block set.
-PayloadRead frame_block(PayloadReader* r, uint32_t* length_out) {
+// Inlined into both of its callers, as decode_block is, so that a launcher, which reads with
+// read_payload_block alone, carries one copy of each and no calls between them.
+SFX_FORCE_INLINE PayloadRead frame_block(PayloadReader* r, uint32_t* length_out) {
   if (r->error.fault != PAYLOAD_FAULT_NONE) return PAYLOAD_READ_DAMAGED;
   const int64_t at = payload_reader_offset(r);
 
@@ -181,6 +183,13 @@ PayloadRead frame_block(PayloadReader* r, uint32_t* length_out) {
   return PAYLOAD_READ_BLOCK;
 }
 
+SFX_FORCE_INLINE PayloadFault decode_block(CodecWorkspace* workspace, const uint8_t* block, uint32_t length,
+                                           uint8_t* decoded, uint32_t* decoded_len) {
+  const CodecStatus status = codec_run(CODEC_DECODE, workspace, block, length, decoded, decoded_len, MAX_BLOCK_BYTES);
+  if (status == CODEC_OK) return PAYLOAD_FAULT_NONE;
+  return status == CODEC_DST_TOO_SMALL ? PAYLOAD_FAULT_BLOCK_TOO_BIG : PAYLOAD_FAULT_BLOCK_MALFORMED;
+}
+
 void pass_block(PayloadReader* r, uint32_t length) {
   r->buffer_pos += PAYLOAD_LENGTH_BYTES + length;
   r->blocks_read += 1;
@@ -190,9 +199,7 @@ void pass_block(PayloadReader* r, uint32_t length) {
 
 PayloadFault decode_payload_block(CodecWorkspace* workspace, const uint8_t* block, uint32_t length,
                                   uint8_t* decoded, uint32_t* decoded_len) {
-  const CodecStatus status = codec_run(CODEC_DECODE, workspace, block, length, decoded, decoded_len, MAX_BLOCK_BYTES);
-  if (status == CODEC_OK) return PAYLOAD_FAULT_NONE;
-  return status == CODEC_DST_TOO_SMALL ? PAYLOAD_FAULT_BLOCK_TOO_BIG : PAYLOAD_FAULT_BLOCK_MALFORMED;
+  return decode_block(workspace, block, length, decoded, decoded_len);
 }
 
 PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
@@ -201,7 +208,7 @@ PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
   const PayloadRead result = frame_block(r, &length);
   if (result != PAYLOAD_READ_BLOCK) return result;
   uint32_t n = 0;
-  const PayloadFault fault = decode_payload_block(&r->workspace, r->block, length, r->decoded, &n);
+  const PayloadFault fault = decode_block(&r->workspace, r->block, length, r->decoded, &n);
   if (fault != PAYLOAD_FAULT_NONE) return damaged(r, fault, at, length);
   pass_block(r, length);
   *decoded_len = n;

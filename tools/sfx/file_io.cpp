@@ -74,6 +74,18 @@ size_t InputFile::read_full(uint8_t* buffer, size_t n) {
   return done;
 }
 
+size_t InputFile::read_at(uint64_t offset, uint8_t* buffer, size_t n) {
+  if (start_ < 0) throw ToolError(SFX_EXIT_USAGE, display_name_, "cannot be read again");
+  size_t done = 0;
+  while (done < n) {
+    const int64_t got = os_read_at(fd_, start_ + static_cast<int64_t>(offset + done), buffer + done, n - done);
+    if (got < 0) throw ToolError(SFX_EXIT_USAGE, display_name_, os_error_text(os_last_error()));
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
 void InputFile::check_unchanged(uint64_t bytes_read) const {
   if (info_.kind != OsFileKind::REGULAR) return;
   OsFileInfo now;

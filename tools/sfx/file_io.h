@@ -56,6 +56,9 @@ class InputFile {
   // 0) are held to their time alone.
   void check_unchanged(uint64_t bytes_read) const;
 
+  // Reads up to n bytes at offset (from where reading started) of a file that can be read again,
+  // leaving its position: fewer than n only at its end.
+  size_t read_at(uint64_t offset, uint8_t* buffer, size_t n);
   // A regular file can be read again from where reading started.
   bool can_rewind() const { return start_ >= 0; }
   void rewind();
