@@ -184,10 +184,17 @@ int platform_create_temp_file(const char* dir, TempFileKind, char* path, uint32_
   }
   // mkdtemp makes a new folder of mode 0700 and never takes one that exists.
   if (::mkdtemp(folder) == nullptr || !join(name, sizeof name, folder, TEMP_FILE_PATTERN)) return PLATFORM_NO_FILE;
-  // Guarded from before the file exists: a signal between the two removes what is there.
+  // Guarded from before the file exists: a signal between the two removes what is there. The
+  // file's name is known only once it is made, so the ending signals wait for that moment.
   guard_temp_file(name, folder);
+  sigset_t ending;
+  sigset_t before;
+  sigemptyset(&ending);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, signal_number);
+  ::sigprocmask(SIG_BLOCK, &ending, &before);
   const int fd = ::mkostemp(name, O_CLOEXEC);
   guard_temp_file(name, folder);
+  ::sigprocmask(SIG_SETMASK, &before, nullptr);
   // 0700: the file becomes the program the launcher starts.
   if (fd < 0 || ::fchmod(fd, 0700) != 0 || !copy_out(name, path, capacity)) {
     platform_release_temp_file();
