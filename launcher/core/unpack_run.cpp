@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "crc32.h"
+#include "decode_ahead.h"
 #include "divide64.h"
 #include "launcher.h"
 #include "platform.h"
@@ -206,13 +207,15 @@ bool unpack_copy(UnpackRun* run) {
   // a block is read whole before any of its bytes goes out, so within a block every such point
   // gives the same width, and only the block's first point can move the bar. The bar is drawn
   // only when its right edge moves: at most once per unit of its width.
+  // Blocks are decoded ahead on helper threads where the processor has more than one core.
+  ahead_start(reader, platform_processor_count());
   bool read_whole = true;  // false: the payload is damaged
   bool written = true;     // false: a write failed (disk full)
   int32_t drawn_right = BAR_LEFT;
   for (;;) {
     const uint8_t* bytes = nullptr;
     uint32_t n = 0;
-    const int got = next_payload_bytes(reader, &bytes, &n);
+    const int got = ahead_next(reader, &bytes, &n);
     if (got <= 0) {
       read_whole = got == 0;
       break;
@@ -248,6 +251,7 @@ bool unpack_copy(UnpackRun* run) {
     platform_progress_poll();
     bundle_stop_if_interrupted(run);
   }
+  ahead_stop();
   if (run->bundle) {
     close_file(&run->own_fd);
     // A stream fault is the payload's; the sink sets the cause of its own failures.

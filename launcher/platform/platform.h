@@ -205,6 +205,24 @@ bool platform_folder_is_empty(const char* path);
 // not be copied.
 bool platform_copy_origin_mark(const char* own_path, const char* path);
 
+// ---- helper threads: blocks decoded ahead ----------------------------------------------------------
+//
+// The run may decode blocks on helper threads while its own thread reads the file and writes the
+// output. Everything else of this layer stays on the run's own thread.
+
+// How many processors the process may run on (1 when the system cannot tell).
+uint32_t platform_processor_count();
+// Starts a thread running work(context); false when it cannot be started.
+bool platform_thread_start(void (*work)(void*), void* context);
+// Waits until every thread platform_thread_start started has returned.
+void platform_threads_join();
+// The one lock the threads share, and its condition: platform_wait releases the lock while it waits
+// for platform_wake_all or at most timeout_ms milliseconds, and holds it again when it returns.
+void platform_lock();
+void platform_unlock();
+void platform_wait(uint32_t timeout_ms);
+void platform_wake_all();
+
 // ---- the session -------------------------------------------------------------------------------
 
 // Whether anyone can see this process's windows: false in a session without a visible desktop

@@ -2,6 +2,10 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <iterator>
 #include <cstring>
@@ -423,3 +427,30 @@ bool platform_copy_origin_mark(const char* own_path, const char* path) {
   platform().origin_marks[path] = own_path;
   return true;
 }
+
+// Helper threads: real ones, so that the decode ahead is tested with real concurrency (and under
+// ThreadSanitizer); the fake's scene is touched by the run's own thread alone.
+namespace {
+std::mutex fake_lock;
+std::condition_variable_any fake_condition;
+std::vector<std::thread> fake_threads;
+}  // namespace
+
+uint32_t platform_processor_count() { return platform().processors; }
+
+bool platform_thread_start(void (*work)(void*), void* context) {
+  if (platform().thread_starts_fail) return false;
+  fake_threads.emplace_back(work, context);
+  ++platform().threads_started;
+  return true;
+}
+
+void platform_threads_join() {
+  for (auto& t : fake_threads) t.join();
+  fake_threads.clear();
+}
+
+void platform_lock() { fake_lock.lock(); }
+void platform_unlock() { fake_lock.unlock(); }
+void platform_wait(uint32_t timeout_ms) { fake_condition.wait_for(fake_lock, std::chrono::milliseconds(timeout_ms)); }
+void platform_wake_all() { fake_condition.notify_all(); }

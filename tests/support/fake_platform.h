@@ -109,6 +109,11 @@ struct Platform {
   std::string printed;
   std::map<std::string, std::string> origin_marks;  // files given the launcher's mark (path, from)
 
+  // Helper threads: how many processors the run sees, and the threads it started.
+  uint32_t processors = 1;
+  bool thread_starts_fail = false;
+  int threads_started = 0;
+
   int next_fd = 3;
   unsigned next_temp_number = 1;
 
