@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <imagehlp.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,8 @@ const std::string TOOL = windows_path(SFX_TOOL_EXE);
 const std::string CHILD = windows_path(SFX_CHILD_EXE);
 const std::string NSIS_INSTALLER = std::string(SFX_NSIS_INSTALLER).empty() ? "" : windows_path(SFX_NSIS_INSTALLER);
 const std::string MSI_PACKAGE = std::string(SFX_MSI_PACKAGES).empty() ? "" : windows_path(SFX_MSI_PACKAGES);
+const std::string RELAUNCH_INSTALLER =
+    std::string(SFX_RELAUNCH_INSTALLER).empty() ? "" : windows_path(SFX_RELAUNCH_INSTALLER);
 
 // Runs sfx.exe with the arguments, each quoted, and returns its exit status.
 DWORD run_tool(const std::vector<std::string>& args) {
@@ -86,6 +89,61 @@ TEST(WaitContract, AnNsisInstallerSeesItsSwitchesAndTheLauncherEndsWithItsCode) 
   for (int i = 0; i < 200 && !file_exists(record); ++i) Sleep(50);
   EXPECT_NE(read_text(record).find(starting), std::string::npos) << "its own path as the argument";
   SetEnvironmentVariableW(L"SFX_NSIS_RECORD", nullptr);
+}
+
+// The numbers of the running processes whose program file is named name.
+std::vector<DWORD> processes_named(const wchar_t* name) {
+  std::vector<DWORD> found;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, name) == 0) found.push_back(entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+// The installer hands its work on and exits with 3: the launcher waits for the copy of itself it
+// started from its folder (which ends with 7 once its work is done), and not for a program from
+// elsewhere (the system's notepad, which runs until it is ended).
+TEST(WaitContract, TheWaitLastsAsLongAsTheProgramsFromThePrivateFolder) {
+  if (RELAUNCH_INSTALLER.empty()) GTEST_SKIP() << "no makensis";
+  ScratchFolder scratch("relaunch");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  const std::string packed = scratch.path() + "\\relaunch-sfx.exe";
+  ASSERT_EQ(run_tool({"pack", "-q", "--wait", RELAUNCH_INSTALLER, "-o", packed}), 0u);
+  const std::string mark = out + "\\mark.txt";
+  SetEnvironmentVariableW(L"SFX_RELAUNCH_MARK", wide(mark).c_str());
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::string notepad = utf8(system) + "\\notepad.exe";
+  struct Case {
+    const char* name;
+    std::string outside;  // the program the installer starts instead of its copy
+    DWORD status;
+  };
+  for (const Case& c : {Case{"copy", "", 7}, Case{"outside", notepad, 3}}) {
+    SCOPED_TRACE(c.name);
+    DeleteFileW(wide(mark).c_str());
+    SetEnvironmentVariableW(L"SFX_RELAUNCH_OUTSIDE", c.outside.empty() ? nullptr : wide(c.outside).c_str());
+    const LauncherRun run = run_launcher(packed, "/S", temp, out);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_status, c.status);
+    EXPECT_EQ(file_exists(mark), c.outside.empty()) << "the copy had done its work when the launcher returned";
+    EXPECT_TRUE(left_in(temp).empty());
+    const std::vector<DWORD> running = processes_named(L"notepad.exe");
+    EXPECT_EQ(running.empty(), c.outside.empty()) << "the program from elsewhere still runs";
+    for (DWORD id : running) {
+      HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+      TerminateProcess(process, 0);
+      WaitForSingleObject(process, 10000);
+      CloseHandle(process);
+    }
+  }
+  SetEnvironmentVariableW(L"SFX_RELAUNCH_OUTSIDE", nullptr);
+  SetEnvironmentVariableW(L"SFX_RELAUNCH_MARK", nullptr);
 }
 
 TEST(WaitContract, AWindowsInstallerPackageInstallsThroughMsiexec) {

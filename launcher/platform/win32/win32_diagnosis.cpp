@@ -11,8 +11,12 @@ PlatformFault platform_last_fault(char* reason, uint32_t capacity) {
   const DWORD error = GetLastError();
   if (capacity > 0) reason[0] = '\0';
   static wchar_t text[512];
-  if (error != 0 && FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                   text, sizeof text / sizeof text[0], nullptr) != 0) {
+  // Some of the system's texts name the file they are about as an insert ("%1 is not a valid
+  // Win32 application"): each insert reads "It", which the message's own line has named.
+  static const wchar_t* inserts[9];
+  for (const wchar_t*& insert : inserts) insert = L"It";
+  if (error != 0 && FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY, nullptr, error, 0, text,
+                                   sizeof text / sizeof text[0], static_cast<va_list*>(static_cast<void*>(inserts))) != 0) {
     // The system's text ends in a full stop and a line break: the message adds its own.
     size_t n = 0;
     while (text[n] != L'\0') ++n;
@@ -42,28 +46,35 @@ bool platform_folder_runs_programs(const char*) { return true; }
 
 bool platform_fallback_temp_dir(uint32_t, char*, uint32_t) { return false; }
 
-bool platform_print(const char* text) {
+namespace {
+
+// Writes text to out: a console takes it as UTF-16 (WriteConsoleW), a file or a pipe as the
+// UTF-8 bytes it is.
+bool write_text(HANDLE out, const char* text) {
   static wchar_t wide[8192];
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  if (out == nullptr || out == INVALID_HANDLE_VALUE) {
-    // A GUI program has no standard output unless it was redirected: the console of the program
-    // that started it (a command prompt) is the next place.
-    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
-    out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE) return false;
-  }
   DWORD done = 0;
   if (GetConsoleMode(out, &mode)) {
-    if (!win32_to_wide(text, wide, sizeof wide / sizeof wide[0])) return false;
-    DWORD n = 0;
-    while (wide[n] != L'\0') ++n;
-    return WriteConsoleW(out, wide, n, &done, nullptr) != 0;
+    return win32_to_wide(text, wide, sizeof wide / sizeof wide[0]) &&
+           WriteConsoleW(out, wide, static_cast<DWORD>(lstrlenW(wide)), &done, nullptr) != 0;
   }
-  // A file or a pipe takes the UTF-8 bytes as they are.
-  const DWORD n = static_cast<DWORD>(std::strlen(text));
+  const auto n = static_cast<DWORD>(std::strlen(text));
   return WriteFile(out, text, n, &done, nullptr) != 0 && done == n;
+}
+
+HANDLE parent_console;
+
+}  // namespace
+
+bool platform_print(const char* text) {
+  // A GUI program has a standard output only when it was given one (redirected to a file or a
+  // pipe); else the console of the program that started it (a command prompt), attached once.
+  if (write_text(GetStdHandle(STD_OUTPUT_HANDLE), text)) return true;
+  if (parent_console == nullptr && AttachConsole(ATTACH_PARENT_PROCESS)) {
+    parent_console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+  return parent_console != nullptr && write_text(parent_console, text);
 }
 
 bool platform_full_path(const char* path, char* out, uint32_t capacity) {
@@ -94,24 +105,34 @@ bool platform_folder_is_empty(const char* path) {
   return empty;
 }
 
+namespace {
+
+// The path of the Zone.Identifier stream of the file at path, in the long (\\?\) form, into
+// stream; false when it does not fit.
+bool mark_stream(const char* path, wchar_t* stream) {
+  static const wchar_t NAME[] = L":Zone.Identifier";
+  if (!win32_bundle_path(path, true, stream, WIN32_WIDE_PATH_CHARS - sizeof NAME / sizeof NAME[0])) return false;
+  wchar_t* end = stream + lstrlenW(stream);
+  for (const wchar_t* p = NAME; (*end++ = *p++) != L'\0';) {
+  }
+  return true;
+}
+
+}  // namespace
+
 bool platform_copy_origin_mark(const char* own_path, const char* path) {
   // The mark is the file's Zone.Identifier stream: a few lines of text, which the system and
   // the programs that open the file read to learn that it came from the internet.
-  static wchar_t from[WIN32_WIDE_PATH_CHARS];
-  static wchar_t to[WIN32_WIDE_PATH_CHARS];
-  static const wchar_t STREAM[] = L":Zone.Identifier";
-  const uint32_t room = WIN32_WIDE_PATH_CHARS - sizeof STREAM / sizeof STREAM[0];
-  if (!win32_bundle_path(own_path, true, from, room) || !win32_bundle_path(path, true, to, room)) return false;
-  wcscat(from, STREAM);
-  wcscat(to, STREAM);
-  HANDLE source = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (source == INVALID_HANDLE_VALUE) return true;  // no mark to copy
-  char mark[4096];
+  static wchar_t stream[WIN32_WIDE_PATH_CHARS];
+  static char mark[4096];
+  if (!mark_stream(own_path, stream)) return false;
+  HANDLE source = CreateFileW(stream, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (source == INVALID_HANDLE_VALUE) return true;  // no mark to copy (or no streams where it lies)
   DWORD got = 0;
   const bool read = ReadFile(source, mark, sizeof mark, &got, nullptr) != 0;
   CloseHandle(source);
-  if (!read) return false;
-  HANDLE target = CreateFileW(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (!read || !mark_stream(path, stream)) return false;
+  HANDLE target = CreateFileW(stream, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (target == INVALID_HANDLE_VALUE) return false;
   DWORD put = 0;
   const bool written = WriteFile(target, mark, got, &put, nullptr) != 0 && put == got;
