@@ -13,12 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "integrity.h"
+#include "payload_builder.h"
 #include "resource.h"
 #include "wine_harness.h"
 
 namespace {
 
 const std::string TOOL = windows_path(SFX_TOOL_EXE);
+const std::string LAUNCHER = windows_path(SFX_LAUNCHER_EXE);
 const std::string CHILD = windows_path(SFX_CHILD_EXE);
 const std::string NSIS_INSTALLER = std::string(SFX_NSIS_INSTALLER).empty() ? "" : windows_path(SFX_NSIS_INSTALLER);
 const std::string MSI_PACKAGE = std::string(SFX_MSI_PACKAGES).empty() ? "" : windows_path(SFX_MSI_PACKAGES);
@@ -170,6 +173,73 @@ TEST(WaitContract, AWindowsInstallerPackageInstallsThroughMsiexec) {
   EXPECT_TRUE(file_exists("C:\\Program Files (x86)\\AcmeTest\\readme.txt") ||
               file_exists("C:\\Program Files\\AcmeTest\\readme.txt"))
       << "the package's file is installed";
+}
+
+bool acme_installed() {
+  return file_exists("C:\\Program Files (x86)\\AcmeTest\\readme.txt") ||
+         file_exists("C:\\Program Files\\AcmeTest\\readme.txt");
+}
+
+// The launcher's switches name msiexec's action: installed with /qn, the package is removed again
+// with /x /qn.
+TEST(WaitContract, MsiexecsActionComesFromTheSwitches) {
+  if (MSI_PACKAGE.empty()) GTEST_SKIP() << "no wixl";
+  ScratchFolder scratch("msi-action");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  const std::string packed = scratch.path() + "\\product-setup.exe";
+  ASSERT_EQ(run_tool({"pack", "-q", MSI_PACKAGE, "-o", packed}), 0u);
+  struct Step {
+    const char* tail;
+    bool installed;
+  };
+  for (const Step& step : {Step{"/qn", true}, Step{"/x /qn", false}}) {
+    SCOPED_TRACE(step.tail);
+    const LauncherRun run = run_launcher(packed, step.tail, temp, out);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_status, 0u);
+    EXPECT_EQ(acme_installed(), step.installed);
+    EXPECT_TRUE(left_in(temp).empty());
+  }
+}
+
+// The names of the files in the launcher's folders in temp, gathered while it runs.
+struct TempNames {
+  std::string temp;
+  std::vector<std::string> names;
+};
+
+void note_temp_names(void* context) {
+  auto* seen = static_cast<TempNames*>(context);
+  for (const std::string& folder : left_in(seen->temp)) {
+    for (const std::string& name : list_files(seen->temp + "\\" + folder, "*")) {
+      if (std::find(seen->names.begin(), seen->names.end(), name) == seen->names.end()) seen->names.push_back(name);
+    }
+  }
+}
+
+// A patch is unpacked as EXE….msp and given to msiexec /p, which takes a package that is no patch
+// for a patch it cannot open (1635, 1636; wine's msiexec ends with 87 for it), not for a package to
+// install (0) or one it cannot open (1619, 1620).
+TEST(WaitContract, APatchIsAppliedThroughMsiexecP) {
+  if (MSI_PACKAGE.empty()) GTEST_SKIP() << "no wixl";
+  ScratchFolder scratch("msp");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  // Packed by hand: the tool marks no patch yet.
+  Bytes packed, package;
+  ASSERT_TRUE(read_file(LAUNCHER, &packed) && read_file(MSI_PACKAGE, &package));
+  const Bytes payload = payload_builder::checked_payload(
+      package, 64000, true, INTEGRITY_FLAG_MSI | INTEGRITY_FLAG_PATCH | INTEGRITY_FLAG_WAIT);
+  packed.insert(packed.end(), payload.begin(), payload.end());
+  ASSERT_TRUE(write_file(scratch.path() + "\\patch.exe", packed));
+  TempNames seen{temp, {}};
+  const LauncherRun run = run_launcher(scratch.path() + "\\patch.exe", "/qn", temp, out, false, note_temp_names, &seen);
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(seen.names.size(), 1u);
+  EXPECT_EQ(seen.names[0].substr(seen.names[0].size() - 4), ".msp");
+  EXPECT_TRUE(run.exit_status == 1635 || run.exit_status == 1636 || run.exit_status == 87) << run.exit_status;
+  EXPECT_TRUE(left_in(temp).empty());
 }
 
 // ---- one judgement of a payload ----------------------------------------------------------------
