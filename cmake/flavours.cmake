@@ -22,7 +22,7 @@ else()
   set(SFX_DEFAULT_FLAVOUR HOST)
 endif()
 
-set(SFX_STUB_OPTIONS -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -ffunction-sections
+set(SFX_STUB_OPTIONS -fno-ident -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -ffunction-sections
                      -fno-threadsafe-statics -g0 -DNDEBUG -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
 
 # sfx_flavour(TARGET FLAVOUR [SPEED]): gives TARGET the compile options of FLAVOUR.
@@ -33,7 +33,7 @@ function(sfx_flavour target flavour)
       target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:-O2;${SFX_STUB_OPTIONS}>")
       target_compile_definitions(${target} PRIVATE SFX_KEEP_LOOPS_ROLLED)
     else()
-      target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:-Os;${SFX_STUB_OPTIONS}>")
+      target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:-Oz;${SFX_STUB_OPTIONS}>")
     endif()
   elseif(flavour STREQUAL "TOOL")
     if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")

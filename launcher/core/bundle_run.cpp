@@ -18,6 +18,8 @@
 
 namespace {
 
+bool dry(const UnpackRun* run) { return run->mode == RUN_VERIFY || run->mode == RUN_INFO; }
+
 void close_entry(UnpackRun* run) {
   if (run->entry_fd == PLATFORM_NO_FILE) return;
   platform_close(run->entry_fd);
@@ -48,6 +50,10 @@ bool on_entry(void* context, const BundleEntry* entry) {
     std::memcpy(run->program_path, run->entry_path, sizeof run->program_path);
     run->have_program = true;
   }
+  run->entry_bytes = 0;
+  run->entry_crc = 0;
+  // Only checked or described: the stream is read, nothing is made.
+  if (dry(run)) return true;
   if (entry->kind == BUNDLE_DIRECTORY) return platform_make_folder(run->entry_path);
   // The program to start is made executable whatever its mode said (a script packed on Windows).
   run->entry_fd = platform_create_file(run->entry_path, entry->executable || entry->number == run->run_entry);
@@ -58,14 +64,16 @@ bool on_entry(void* context, const BundleEntry* entry) {
 
 bool on_data(void* context, const uint8_t* bytes, uint32_t n) {
   UnpackRun* run = static_cast<UnpackRun*>(context);
-  run->entry_crc = crc32_update(run->entry_crc, bytes, n);
   run->entry_bytes += n;
+  if (dry(run)) return true;
+  run->entry_crc = crc32_update(run->entry_crc, bytes, n);
   return put_output_bytes(bytes, n, run->entry_fd);
 }
 
 // The file is closed, opened again so that nobody can change it, read back and held.
 bool on_file_end(void* context, const BundleEntry* entry) {
   UnpackRun* run = static_cast<UnpackRun*>(context);
+  if (dry(run)) return run->entry_bytes == entry->size;
   bool written = put_output_byte(OUTPUT_FLUSH, run->entry_fd);
   written = platform_close(run->entry_fd) && written;
   run->entry_fd = PLATFORM_NO_FILE;
@@ -79,24 +87,34 @@ bool on_file_end(void* context, const BundleEntry* entry) {
     platform_close(fd);
     return false;
   }
-  return true;
+  // Extracted for the user: the file carries the mark of origin the launcher's own file has.
+  return run->mode != RUN_EXTRACT || platform_copy_origin_mark(run->own_path, run->entry_path);
 }
 
-const BundleSink SINK = {on_entry, on_data, on_file_end, nullptr};
 
 }  // namespace
 
 bool bundle_make_folder(UnpackRun* run) {
   run->have_folder = platform_create_temp_folder(run->temp_dir, run->folder, sizeof run->folder);
   if (!run->have_folder) return false;
-  name_table_init(&run->names, run->name_slots, NAME_TABLE_SLOTS);
-  bundle_reader_init(&run->bundle_reader, &run->names);
+  bundle_begin(run);
   return true;
 }
 
+void bundle_begin(UnpackRun* run) {
+  name_table_init(&run->names, run->name_slots, NAME_TABLE_SLOTS);
+  bundle_reader_init(&run->bundle_reader, &run->names);
+}
+
+const char* bundle_program_name(const UnpackRun* run) {
+  const size_t folder = std::strlen(run->folder);
+  return run->have_program ? run->program_path + folder + 1 : "";
+}
+
 bool bundle_feed_bytes(UnpackRun* run, const uint8_t* bytes, uint32_t n) {
-  BundleSink sink = SINK;
-  sink.context = run;
+  // Made here rather than copied from a constant: a constant table of functions would be the
+  // launcher's only initialised data.
+  const BundleSink sink = {on_entry, on_data, on_file_end, run};
   if (bundle_feed(&run->bundle_reader, bytes, n, &sink)) return true;
   // A fault of the stream's own is a damaged payload; the sink set its own cause.
   if (run->bundle_reader.fault != BUNDLE_FAULT_STOPPED) run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;

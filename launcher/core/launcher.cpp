@@ -61,6 +61,10 @@ int count_tail_tokens(const char* tail) {
   return count;
 }
 
+bool first_token(const char* tail, char* out, uint32_t capacity) {
+  return *skip_white(tail) != '\0' && delete_file_name(tail, out, capacity);
+}
+
 bool delete_file_name(const char* tail, char* name, uint32_t name_capacity) {
   const char* begin = skip_white(tail);
   const char* end = token_end(begin);
@@ -97,19 +101,62 @@ bool is_delete_request(const char* tail) {
          platform_is_temp_file_path(name, temp_dir);
 }
 
+namespace {
+
+// How much of the switch word p..end (after its '/' or '-') matches name, an upper-case word, in
+// any case: the characters matched, name's whole length when the word is name or begins with it.
+uint32_t switch_match(const char* p, const char* end, const char* name) {
+  const char* q = p + 1;
+  const char* n = name;
+  while (q < end && *n != '\0' && (*q == *n || (*n >= 'A' && *n <= 'Z' && *q == *n - 'A' + 'a'))) ++q, ++n;
+  return static_cast<uint32_t>(n - name);
+}
+
+bool is_switch_word(const char* p, const char* end, const char* name) {
+  return (*p == '/' || *p == '-') && switch_match(p, end, name) == std::strlen(name) &&
+         static_cast<size_t>(end - p - 1) == std::strlen(name);
+}
+
+}  // namespace
+
 bool silent_switch(const char* tail) {
   static const char* const SWITCHES[] = {"S", "SILENT", "VERYSILENT", "Q", "QN", "QUIET", "PASSIVE"};
   for (const char* p = skip_white(tail); *p != '\0'; p = skip_white(token_end(p))) {
     const char* end = token_end(p);
-    if (*p != '/' && *p != '-') continue;
     for (const char* name : SWITCHES) {
-      const char* q = p + 1;
-      const char* n = name;
-      while (q < end && *n != '\0' && (*q == *n || *q == *n - 'A' + 'a')) ++q, ++n;
-      if (q == end && *n == '\0') return true;
+      if (is_switch_word(p, end, name)) return true;
     }
   }
   return false;
+}
+
+uint32_t msi_action(const char* tail, const char** action, const char** rest) {
+  static const char* const ACTIONS[] = {"I", "PACKAGE", "A", "X", "UNINSTALL", "J", "JU", "JM"};
+  const char* p = skip_white(tail);
+  const char* end = token_end(p);
+  *rest = tail;
+  bool found = false;
+  for (const char* name : ACTIONS) found = found || is_switch_word(p, end, name);
+  // /f and its repair options.
+  if (!found && (*p == '/' || *p == '-') && (p[1] == 'f' || p[1] == 'F')) {
+    found = true;
+    for (const char* q = p + 2; q < end; ++q) found = found && std::strchr("pecdoamusvPECDOAMUSV", *q) != nullptr;
+  }
+  if (!found) return 0;
+  *action = p;
+  *rest = skip_white(end);
+  return static_cast<uint32_t>(end - p);
+}
+
+OwnSwitch own_switch(const char* tail, const char** rest) {
+  static const char* const WORDS[] = {"SFX-VERIFY", "SFX-EXTRACT", "SFX-INFO", "SFX-HELP"};
+  const char* p = skip_white(tail);
+  const char* end = token_end(p);
+  *rest = skip_white(end);
+  for (int i = 0; i < 4; ++i) {
+    if (is_switch_word(p, end, WORDS[i])) return static_cast<OwnSwitch>(SWITCH_VERIFY + i);
+  }
+  return (*p == '/' || *p == '-') && switch_match(p, end, "SFX-") == 4 ? SWITCH_UNKNOWN : SWITCH_NONE;
 }
 
 int launcher_main(const char* tail) {
@@ -118,5 +165,8 @@ int launcher_main(const char* tail) {
     delete_with_retry(tail);
     return 1;
   }
+  const char* rest = nullptr;
+  const OwnSwitch which = own_switch(tail, &rest);
+  if (which != SWITCH_NONE) return run_own_switch(which, rest);
   return run_unpack(tail);
 }

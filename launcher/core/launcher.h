@@ -15,6 +15,10 @@ const char* command_tail(const char* command_line);
 // tail (none, a dropped document, "/S", two tokens) unpacks.
 int launcher_main(const char* tail);
 
+// The tail's first token, without enclosing double quotes, into out; false when there is none or
+// it does not fit.
+bool first_token(const char* tail, char* out, uint32_t capacity);
+
 // The number of tokens in the tail, counted up to 2 (2 means "two or more"). Tokens are parted
 // by white space (blank, tab, newline, vertical tab, form feed, carriage return), except between
 // a double quote and the next one, so a quoted path holding blanks is one token.
@@ -59,6 +63,24 @@ constexpr int LAUNCHER_EXIT_BAD_PAYLOAD = 110;   // missing, damaged, cut or not
 constexpr int LAUNCHER_EXIT_FILE_FAILED = 111;   // the temporary file could not be made, written or checked
 constexpr int LAUNCHER_EXIT_START_FAILED = 112;  // the program could not be started
 constexpr int LAUNCHER_EXIT_INTERRUPTED = 113;   // the window was closed or the session ended
+constexpr int LAUNCHER_EXIT_USAGE = 114;         // a switch of the launcher's own used wrongly
+
+// msiexec's action at the start of the tail: /i, /package, /a, /x, /uninstall, /j with its
+// options, /f with its options, in any case, with '-' for '/' too. Its length (0: none), with
+// *action at it and *rest after it and its white space; with none, *rest is the tail.
+uint32_t msi_action(const char* tail, const char** action, const char** rest);
+
+// The launcher's own switches, recognised only as the first word of the tail, in any case and
+// with '-' for '/': /sfx-verify, /sfx-extract DIR, /sfx-info, /sfx-help. Whatever else the tail
+// holds goes on to the run as before.
+enum OwnSwitch : int { SWITCH_NONE = 0, SWITCH_VERIFY, SWITCH_EXTRACT, SWITCH_INFO, SWITCH_HELP, SWITCH_UNKNOWN };
+// The switch the tail begins with (SWITCH_UNKNOWN: the prefix /sfx- with a word not among them),
+// *rest pointing after it and its white space.
+OwnSwitch own_switch(const char* tail, const char** rest);
+// Runs a switch: checks, describes or extracts the payload, or tells the switches, printing to the
+// console the launcher was started from (or in a message). The result is the exit status: 0, or
+// one of the LAUNCHER_EXIT_ codes.
+int run_own_switch(OwnSwitch which, const char* rest);
 
 // Whether the tail holds a switch that asks an installer to run silently: /S, /SILENT,
 // /VERYSILENT (NSIS, Inno Setup), /Q, /QN, /QUIET, /PASSIVE (Windows Installer), in any case,

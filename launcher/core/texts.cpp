@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "divide64.h"
+
 namespace {
 
 char* put(char* out, const char* text) {
@@ -31,4 +33,35 @@ void compose_failure_message(const char* address, char* out, uint32_t capacity) 
     address = DEFAULT_PUBLISHER_ADDRESS;
   }
   put(put(put(out, FAILURE_MESSAGE_HEAD), address), FAILURE_MESSAGE_TAIL);
+}
+
+void text_start(TextBuilder* b, char* buffer, uint32_t capacity) {
+  b->text = buffer;
+  b->capacity = capacity;
+  b->length = 0;
+  buffer[0] = '\0';
+}
+
+void text_put(TextBuilder* b, const char* more) {
+  while (*more != '\0' && b->length + 1 < b->capacity) b->text[b->length++] = *more++;
+  b->text[b->length] = '\0';
+}
+
+void text_put_number(TextBuilder* b, uint64_t value) {
+  char digits[24];
+  char* p = digits + sizeof digits - 1;
+  *p = '\0';
+  do {
+    uint64_t digit = 0;
+    value = divide64(value, 10, &digit);
+    *--p = static_cast<char>('0' + digit);
+  } while (value != 0);
+  text_put(b, p);
+}
+
+void text_put_hex(TextBuilder* b, uint32_t value) {
+  char digits[9];
+  for (int i = 7; i >= 0; --i, value >>= 4) digits[i] = "0123456789abcdef"[value & 15];
+  digits[8] = '\0';
+  text_put(b, digits);
 }

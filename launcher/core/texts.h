@@ -34,3 +34,36 @@ constexpr uint32_t MESSAGE_BUFFER_BYTES = 3 * MESSAGE_BUFFER_CHARS;
 // address too long for it is replaced by the launcher's own. An empty address gives the first
 // line alone: a publisher who named no address gets no advice line.
 void compose_failure_message(const char* address, char* out, uint32_t capacity);
+
+// ---- texts put together by plain copies ---------------------------------------------------------
+
+// A text built by appending, in a caller's buffer; what does not fit is left out, and the text
+// stays terminated.
+struct TextBuilder {
+  char* text;
+  uint32_t capacity;  // at least 1
+  uint32_t length;
+};
+void text_start(TextBuilder* b, char* buffer, uint32_t capacity);
+void text_put(TextBuilder* b, const char* more);
+void text_put_number(TextBuilder* b, uint64_t value);
+// Eight hexadecimal digits, lower case.
+void text_put_hex(TextBuilder* b, uint32_t value);
+
+// ---- why a run failed: the line the failure message adds after its first ----------------------
+
+constexpr char CAUSE_PAYLOAD[] = "The installation data in this file is damaged or cut short.";
+constexpr char CAUSE_OWN_FILE[] = "The launcher cannot read its own file ";
+constexpr char CAUSE_TEMP_FOLDER[] = "The temporary folder ";
+constexpr char CAUSE_TEMP_UNKNOWN[] = "The temporary folder is not set, or its path is too long.";
+constexpr char CAUSE_TEMP_MISSING[] = " does not exist.";
+constexpr char CAUSE_TEMP_FULL[] = " is on a disk that is full.";
+constexpr char CAUSE_TEMP_DENIED[] = " cannot be written to.";
+constexpr char CAUSE_TEMP_OTHER[] = " cannot be used: ";
+constexpr char CAUSE_CHECK[] = "The unpacked file could not be held against changes and read back";
+constexpr char CAUSE_START[] = "The program could not be started";
+constexpr char CAUSE_NOEXEC[] = "The program could not be started: no folder tried lets programs run: ";
+
+// The whole message: the first line, the cause line, then (with an address) the advice line,
+// as compose_failure_message gives it.
+constexpr uint32_t FAILURE_TEXT_BYTES = MESSAGE_BUFFER_BYTES + 3 * PATH_BUFFER_CHARS;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "crc32.h"
+#include "divide64.h"
 #include "launcher.h"
 #include "platform.h"
 #include "resource.h"
@@ -26,9 +27,11 @@ int32_t read_own_file(void* context, uint8_t* buffer, uint32_t n) {
   return platform_read(*static_cast<const int*>(context), buffer, n);
 }
 
-// The decoded bytes go to the temporary file, or a bundle's to the bundle reader.
+// The decoded bytes go to the temporary file, or a bundle's to the bundle reader (which only
+// reads them when nothing is to be written); a single file's go nowhere when it is only checked.
 bool deliver(UnpackRun* run, const uint8_t* bytes, uint32_t n) {
-  return run->bundle ? bundle_feed_bytes(run, bytes, n) : put_output_bytes(bytes, n, run->temp_fd);
+  if (run->bundle) return bundle_feed_bytes(run, bytes, n);
+  return run->temp_fd == PLATFORM_NO_FILE || put_output_bytes(bytes, n, run->temp_fd);
 }
 
 void close_file(int* fd) {
@@ -86,20 +89,31 @@ bool read_back(int fd, uint8_t* buffer, uint32_t capacity, uint64_t* length, uin
 int32_t bar_right(int64_t consumed, int64_t payload_size) {
   if (payload_size <= 0 || consumed <= 0) return BAR_LEFT;
   if (consumed > payload_size) consumed = payload_size;
-  return BAR_LEFT + static_cast<int32_t>(consumed * BAR_WIDTH / payload_size);
+  return BAR_LEFT + static_cast<int32_t>(divide64(static_cast<uint64_t>(consumed) * BAR_WIDTH,
+                                                   static_cast<uint64_t>(payload_size)));
 }
+
+UnpackRun* unpack_the_run() { return &the_run; }
 
 void unpack_reset(UnpackRun* run, const char* tail) {
   output_count = 0;
   run->tail = tail;
-  run->visible = platform_desktop_visible();
+  run->mode = RUN_INSTALL;
+  // Asked to be silent, a run shows nothing, whatever its contract and whatever fails, from the
+  // start: a window or a message would stop an unattended deployment.
+  run->silent = silent_switch(tail);
+  run->visible = platform_desktop_visible() && !run->silent;
+  run->cause = CAUSE_IS_PAYLOAD;
+  run->fault = FAULT_OTHER;
+  run->reason[0] = run->tried[0] = '\0';
+  run->head_bytes = 0;
   run->waits = false;
   run->kind = TEMP_PROGRAM;
   run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
   run->program_status = 0;
   run->own_path[0] = run->temp_dir[0] = run->temp_path[0] = '\0';
   run->own_fd = run->temp_fd = run->locked_fd = PLATFORM_NO_FILE;
-  run->have_temp_file = false;
+  run->have_temp_file = run->made_extract_folder = false;
   run->payload_start = run->payload_size = 0;
   run->output_bytes = 0;
   run->output_crc = 0;
@@ -109,10 +123,20 @@ void unpack_reset(UnpackRun* run, const char* tail) {
   run->folder[0] = run->entry_path[0] = run->program_path[0] = '\0';
 }
 
+void unpack_note(UnpackRun* run, int failure, RunCause cause) {
+  run->fault = platform_last_fault(run->reason, sizeof run->reason);
+  run->failure = failure;
+  run->cause = cause;
+}
+
 bool unpack_find(UnpackRun* run) {
   if (platform_own_path(run->own_path, sizeof run->own_path)) run->own_fd = platform_open_read(run->own_path);
-  const bool have_temp_dir = platform_temp_dir(run->temp_dir, sizeof run->temp_dir);
-  if (run->own_fd == PLATFORM_NO_FILE) return false;
+  if (run->own_fd == PLATFORM_NO_FILE) {
+    unpack_note(run, LAUNCHER_EXIT_FILE_FAILED, CAUSE_IS_OWN_FILE);
+    return false;
+  }
+  bool have_temp_dir = run->temp_dir[0] != '\0' || platform_temp_dir(run->temp_dir, sizeof run->temp_dir);
+  if (!have_temp_dir) run->temp_dir[0] = '\0';
 
   PayloadReader* reader = &run->reader;
   payload_reader_init(reader, ByteSource{read_own_file, &run->own_fd});
@@ -132,18 +156,29 @@ bool unpack_find(UnpackRun* run) {
                 : (flags & INTEGRITY_FLAG_COMMAND_SCRIPT) != 0 ? TEMP_COMMAND_SCRIPT
                                                                : TEMP_PROGRAM;
   }
-  if (run->waits && silent_switch(run->tail)) run->visible = false;
-  platform_interrupt_status(run->waits ? LAUNCHER_EXIT_INTERRUPTED : 0);
+  if (run->kind == TEMP_MSI_PACKAGE && (reader->record.flags & INTEGRITY_FLAG_PATCH) != 0) run->kind = TEMP_MSI_PATCH;
+  platform_interrupt_status(run->waits || run->silent ? LAUNCHER_EXIT_INTERRUPTED : 0);
 
-  run->failure = LAUNCHER_EXIT_FILE_FAILED;
-  if (run->bundle) {
-    if (!have_temp_dir || !bundle_make_folder(run)) return false;
+  if (run->mode == RUN_EXTRACT) {
+    run->failure = LAUNCHER_EXIT_FILE_FAILED;
+    if (!extract_make_target(run)) return false;
+  } else if (run->mode != RUN_INSTALL) {
+    // Checked or described: nothing is written, a bundle's stream is only read.
+    if (run->bundle) bundle_begin(run);
+  } else if (run->bundle) {
+    if (!have_temp_dir || !bundle_make_folder(run)) {
+      unpack_note(run, LAUNCHER_EXIT_FILE_FAILED, CAUSE_IS_TEMP);
+      return false;
+    }
   } else {
     if (have_temp_dir) {
       run->temp_fd = platform_create_temp_file(run->temp_dir, run->kind, run->temp_path, sizeof run->temp_path);
     }
     run->have_temp_file = run->temp_fd != PLATFORM_NO_FILE;
-    if (!run->have_temp_file) return false;
+    if (!run->have_temp_file) {
+      unpack_note(run, LAUNCHER_EXIT_FILE_FAILED, CAUSE_IS_TEMP);
+      return false;
+    }
     // The file's private folder: its path less the file's name.
     std::memcpy(run->folder, run->temp_path, sizeof run->folder);
     char* name = run->folder;
@@ -183,9 +218,14 @@ bool unpack_copy(UnpackRun* run) {
       break;
     }
     run->output_crc = crc32_update(run->output_crc, bytes, n);
+    // A single file's first bytes tell a #! script (blocks of a few bytes are possible).
+    while (!run->bundle && run->head_bytes < sizeof run->head && run->head_bytes - run->output_bytes < n) {
+      run->head[run->head_bytes] = bytes[run->head_bytes - run->output_bytes];
+      ++run->head_bytes;
+    }
     // The first pace point in this block, if any: the output count of the byte before which it
     // falls, less the bytes already out.
-    const uint64_t point = (run->output_bytes / BAR_PACE_BYTES + 1) * BAR_PACE_BYTES;
+    const uint64_t point = (divide64(run->output_bytes, BAR_PACE_BYTES) + 1) * BAR_PACE_BYTES;
     uint32_t before = n;
     if (point - run->output_bytes <= n) before = static_cast<uint32_t>(point - run->output_bytes - 1);
     written = deliver(run, bytes, before);
@@ -197,7 +237,11 @@ bool unpack_copy(UnpackRun* run) {
       }
       written = deliver(run, bytes + before, n - before);
     }
-    if (!written) break;
+    if (!written) {
+      // The system's answer for the write (or a bundle's file) that failed.
+      if (!run->bundle || run->failure != LAUNCHER_EXIT_BAD_PAYLOAD) unpack_note(run, LAUNCHER_EXIT_FILE_FAILED, CAUSE_IS_TEMP);
+      break;
+    }
     run->output_bytes += n;
     // The window answers its messages (repaints, moves, tells the system it is alive) between
     // blocks; the platform keeps this cheap.
@@ -210,13 +254,16 @@ bool unpack_copy(UnpackRun* run) {
     if (!read_whole) run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
     return read_whole && written && bundle_copy_end(run);
   }
+  close_file(&run->own_fd);
+  if (!read_whole) run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
+  if (run->temp_fd == PLATFORM_NO_FILE) return read_whole && written;
+  const bool was_written = written;
   if (read_whole && written) written = put_output_byte(OUTPUT_FLUSH, run->temp_fd);
   // The file is closed once, whatever happened; a failed close may be the first news of a write
   // that did not reach the disk.
   written = platform_close(run->temp_fd) && written;
+  if (was_written && !written) unpack_note(run, LAUNCHER_EXIT_FILE_FAILED, CAUSE_IS_TEMP);
   run->temp_fd = PLATFORM_NO_FILE;
-  close_file(&run->own_fd);
-  run->failure = read_whole ? LAUNCHER_EXIT_FILE_FAILED : LAUNCHER_EXIT_BAD_PAYLOAD;
   return read_whole && written;
 }
 
@@ -225,9 +272,11 @@ bool unpack_check(UnpackRun* run) {
   // payload cut at a block boundary ends early), with the same CRC.
   run->failure = LAUNCHER_EXIT_BAD_PAYLOAD;
   if (payload_verdict(&run->reader, run->output_bytes, run->output_crc) != PAYLOAD_WHOLE) return false;
-  // A bundle's files were each read back and held as they were finished.
-  if (run->bundle) return true;
+  // A bundle's files were each read back and held as they were finished; a file only checked
+  // was never written.
+  if (run->bundle || run->mode == RUN_VERIFY || run->mode == RUN_INFO) return true;
   run->failure = LAUNCHER_EXIT_FILE_FAILED;
+  run->cause = CAUSE_IS_CHECK;
 
   // The bytes started are the bytes checked: the file is opened again so that no other process
   // can write, rename or delete it until the program has started, and what it holds now is read
@@ -235,7 +284,10 @@ bool unpack_check(UnpackRun* run) {
   // opened so; one that was changed in the moment between the close and this reads back
   // different.
   run->locked_fd = platform_open_locked(run->temp_path);
-  if (run->locked_fd == PLATFORM_NO_FILE) return false;
+  if (run->locked_fd == PLATFORM_NO_FILE) {
+    unpack_note(run, LAUNCHER_EXIT_FILE_FAILED, CAUSE_IS_CHECK);
+    return false;
+  }
   uint64_t length = 0;
   uint32_t crc = 0;
   // The payload reader's buffer is free by now and serves.
@@ -258,10 +310,10 @@ void remove_with_retry(const char* path) {
 
 bool unpack_start(UnpackRun* run) {
   if (run->bundle) return bundle_start(run);
-  run->failure = LAUNCHER_EXIT_START_FAILED;
   platform_release_temp_file();
   if (!run->waits) {
     const bool started = platform_start(run->temp_path, run->temp_path, run->own_path);
+    if (!started) unpack_note(run, LAUNCHER_EXIT_START_FAILED, CAUSE_IS_START);
     close_file(&run->locked_fd);
     // The started program's file stays behind: it is running from it.
     if (started) run->have_temp_file = false;
@@ -274,7 +326,13 @@ bool unpack_start(UnpackRun* run) {
   request.private_folder = run->folder;
   request.tail = run->tail;
   request.own_path = run->own_path;
+  // A tail that begins with one of msiexec's actions (an uninstall, a repair ...) asks for it in
+  // the place of /i.
+  if (run->kind == TEMP_MSI_PACKAGE) {
+    request.action_length = msi_action(run->tail, &request.action, &request.tail);
+  }
   const bool ran = platform_run_and_wait(&request, &run->program_status);
+  if (!ran) unpack_note(run, LAUNCHER_EXIT_START_FAILED, CAUSE_IS_START);
   close_file(&run->locked_fd);
   if (!ran) return false;
   remove_with_retry(run->temp_path);
@@ -282,17 +340,66 @@ bool unpack_start(UnpackRun* run) {
   return true;
 }
 
+void unpack_compose_message(const UnpackRun* run, const char* address, char* out, uint32_t capacity) {
+  TextBuilder b;
+  text_start(&b, out, capacity);
+  text_put(&b, FAILURE_MESSAGE_FIRST_LINE);
+  text_put(&b, "\n");
+  const bool with_reason = run->reason[0] != '\0';
+  if (run->failure == LAUNCHER_EXIT_BAD_PAYLOAD) {
+    text_put(&b, CAUSE_PAYLOAD);
+  } else if (run->cause == CAUSE_IS_OWN_FILE) {
+    text_put(&b, CAUSE_OWN_FILE);
+    text_put(&b, run->own_path[0] != '\0' ? run->own_path : "?");
+    text_put(&b, with_reason ? ": " : ".");
+    text_put(&b, run->reason);
+  } else if (run->cause == CAUSE_IS_TEMP && run->mode != RUN_EXTRACT && run->temp_dir[0] == '\0') {
+    text_put(&b, CAUSE_TEMP_UNKNOWN);
+  } else if (run->cause == CAUSE_IS_TEMP) {
+    // The folder as the user names it (POSIX: $TMPDIR), then as it is.
+    const char* folder = run->mode == RUN_EXTRACT ? run->folder : run->temp_dir;
+    const char* variable = run->mode == RUN_EXTRACT ? nullptr : platform_temp_dir_variable();
+    text_put(&b, run->mode == RUN_EXTRACT ? "The folder " : CAUSE_TEMP_FOLDER);
+    if (variable != nullptr) {
+      text_put(&b, variable);
+      text_put(&b, " (");
+    }
+    text_put(&b, folder);
+    if (variable != nullptr) text_put(&b, ")");
+    text_put(&b, run->fault == FAULT_MISSING  ? CAUSE_TEMP_MISSING
+                 : run->fault == FAULT_FULL   ? CAUSE_TEMP_FULL
+                 : run->fault == FAULT_DENIED ? CAUSE_TEMP_DENIED
+                                              : CAUSE_TEMP_OTHER);
+    if (run->fault == FAULT_OTHER) text_put(&b, with_reason ? run->reason : "?");
+  } else if (run->cause == CAUSE_IS_NOEXEC) {
+    text_put(&b, CAUSE_NOEXEC);
+    text_put(&b, run->tried);
+  } else {
+    text_put(&b, run->cause == CAUSE_IS_CHECK ? CAUSE_CHECK : CAUSE_START);
+    text_put(&b, with_reason ? ": " : "");
+    text_put(&b, run->reason);
+  }
+  // The system's words may end in a full stop of their own.
+  if (b.length > 0 && b.text[b.length - 1] != '.') text_put(&b, ".");
+  if (address[0] != '\0') {
+    char advice[MESSAGE_BUFFER_BYTES];
+    compose_failure_message(address, advice, sizeof advice);
+    text_put(&b, "\n\n");
+    text_put(&b, advice + sizeof FAILURE_MESSAGE_FIRST_LINE + 1);
+  }
+}
+
 int unpack_fail(UnpackRun* run) {
   if (run->visible) {
     char caption[MESSAGE_BUFFER_BYTES];
     char address[MESSAGE_BUFFER_BYTES];
-    char message[MESSAGE_BUFFER_BYTES];
+    static char message[FAILURE_TEXT_BYTES];
     if (!platform_text(IDS_FAILURE_CAPTION, caption, sizeof caption) || caption[0] == '\0')
       std::memcpy(caption, FAILURE_CAPTION, sizeof FAILURE_CAPTION);
     if (!platform_text(IDS_PUBLISHER_ADDRESS, address, sizeof address)) {
       std::memcpy(address, DEFAULT_PUBLISHER_ADDRESS, sizeof DEFAULT_PUBLISHER_ADDRESS);
     }
-    compose_failure_message(address, message, sizeof message);
+    unpack_compose_message(run, address, message, sizeof message);
     platform_show_message(caption, message);
   }
   close_file(&run->temp_fd);
@@ -301,18 +408,63 @@ int unpack_fail(UnpackRun* run) {
   if (run->have_temp_file) platform_remove_temp_file(run->temp_path);
   run->have_temp_file = false;
   close_file(&run->own_fd);
-  return run->waits ? run->failure : 0;
+  if (run->mode == RUN_EXTRACT) extract_undo(run);
+  // A run asked to be silent, or waited for, ends with the launcher's own code: a deployment must
+  // never take a failure for success.
+  return run->waits || run->silent || run->mode != RUN_INSTALL ? run->failure : 0;
 }
+
+namespace {
+
+// Whether the program can start from where it was unpacked: a file system that lets programs
+// run, or a #! script, which the platform then runs through its interpreter.
+bool runs_from_here(const UnpackRun* run) {
+  if (run->kind != TEMP_PROGRAM || platform_folder_runs_programs(run->temp_dir)) return true;
+  return run->head_bytes == 2 && run->head[0] == '#' && run->head[1] == '!';
+}
+
+// The program was unpacked where programs cannot run: everything is removed, and the next folder
+// of the platform's list is tried, the one tried named in run->tried. False when there is none.
+bool unpack_elsewhere(UnpackRun* run, uint32_t* next) {
+  TextBuilder b;
+  text_start(&b, run->tried + std::strlen(run->tried), sizeof run->tried - static_cast<uint32_t>(std::strlen(run->tried)));
+  if (run->tried[0] != '\0') text_put(&b, ", ");
+  text_put(&b, run->temp_dir);
+  close_file(&run->locked_fd);
+  bundle_remove(run);
+  if (run->have_temp_file) platform_remove_temp_file(run->temp_path);
+  run->have_temp_file = false;
+  if (!platform_fallback_temp_dir((*next)++, run->temp_dir, sizeof run->temp_dir)) {
+    run->failure = LAUNCHER_EXIT_START_FAILED;
+    run->cause = CAUSE_IS_NOEXEC;
+    return false;
+  }
+  // From the start again, into the next folder.
+  output_count = 0;
+  run->output_bytes = 0;
+  run->output_crc = 0;
+  run->head_bytes = 0;
+  run->have_program = false;
+  return true;
+}
+
+}  // namespace
 
 int run_unpack(const char* tail) {
   UnpackRun* run = &the_run;
   unpack_reset(run, tail);
-  if (!unpack_find(run)) return unpack_fail(run);
-  const bool held = unpack_copy(run) && unpack_check(run);
-  if (run->visible) {
-    platform_progress_hide();
-    platform_progress_release();
+  uint32_t next_folder = 0;
+  for (;;) {
+    if (!unpack_find(run)) return unpack_fail(run);
+    const bool held = unpack_copy(run) && unpack_check(run);
+    if (run->visible) {
+      platform_progress_hide();
+      platform_progress_release();
+    }
+    if (!held) return unpack_fail(run);
+    if (run->bundle || runs_from_here(run)) break;
+    if (!unpack_elsewhere(run, &next_folder)) return unpack_fail(run);
   }
-  if (!held || !unpack_start(run)) return unpack_fail(run);
+  if (!unpack_start(run)) return unpack_fail(run);
   return run->waits ? static_cast<int>(run->program_status) : 1;
 }

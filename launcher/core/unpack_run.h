@@ -28,13 +28,36 @@
 // The longest path of a bundle's entry: the private folder, a separator and the entry's name.
 constexpr uint32_t BUNDLE_PATH_BYTES = PATH_BUFFER_CHARS + 1 + NAME_MAX_BYTES + 1;
 
+// What the run does with the payload: unpacks and starts it (the run a user starts), or one of
+// the launcher's own switches (launcher.h): checks it and writes nothing, tells what it holds, or
+// writes it into a folder the user names and starts nothing.
+enum RunMode : int { RUN_INSTALL = 0, RUN_VERIFY, RUN_INFO, RUN_EXTRACT };
+
+// What a failed run's message names (the failure code tells the kind: payload, file, start).
+enum RunCause : int {
+  CAUSE_IS_PAYLOAD = 0,  // the payload is damaged or cut
+  CAUSE_IS_OWN_FILE,     // the launcher's own file cannot be read
+  CAUSE_IS_TEMP,         // the temporary folder (or the folder extracted into) failed: fault, reason
+  CAUSE_IS_CHECK,        // the unpacked file could not be held and read back
+  CAUSE_IS_START,        // the program could not be started: reason
+  CAUSE_IS_NOEXEC,       // no folder tried lets programs run: tried
+};
+
 // The state of the one run of the process, static as the run happens once.
 struct UnpackRun {
   const char* tail;     // the launcher's command tail, passed on by the wait contract
+  RunMode mode;
+  bool silent;          // the tail asks the installer to be silent (silent_switch)
   bool visible;         // the window and the message may be shown
   bool waits;           // the wait contract (the record's flags)
   TempFileKind kind;    // what the temporary file holds
   int failure;          // what a waiting run returns if it fails now (launcher.h)
+  RunCause cause;       // what the message names
+  PlatformFault fault;  // the system's answer, for CAUSE_IS_TEMP, _CHECK and _START
+  char reason[256];     // the system's words for it
+  char tried[PATH_BUFFER_CHARS];  // the folders tried that do not let programs run
+  uint8_t head[2];      // the program's first two bytes: "#!" for a script a shell may run
+  uint32_t head_bytes;
   uint32_t program_status;  // the waited-for program's exit status
   char own_path[PATH_BUFFER_CHARS];
   char temp_dir[PATH_BUFFER_CHARS];
@@ -52,12 +75,13 @@ struct UnpackRun {
   // A bundle's run (bundle_run.cpp).
   bool bundle;
   bool have_folder;         // the private folder exists
+  bool made_extract_folder; // /sfx-extract made the folder it writes into
   uint32_t run_entry;       // the record's entry to start
   bool have_program;        // the stream held that entry, a file
   int entry_fd;             // the file being written
   uint64_t entry_bytes;
   uint32_t entry_crc;
-  char folder[PATH_BUFFER_CHARS];
+  char folder[PATH_BUFFER_CHARS];  // the private folder (or the folder extracted into)
   char entry_path[BUNDLE_PATH_BYTES];
   char program_path[BUNDLE_PATH_BYTES];
   BundleReader bundle_reader;
@@ -66,10 +90,18 @@ struct UnpackRun {
   uint8_t check_buffer[64 * 1024];        // a finished file read back
 };
 
+// The one run of the process.
+UnpackRun* unpack_the_run();
 // Sets the run back to its start, nothing open, for the command tail given.
 void unpack_reset(UnpackRun* run, const char* tail);
+// Notes why the run fails now: the failure code, the cause, and the system's answer to the last
+// failed call (platform_last_fault), which must be the call that failed.
+void unpack_note(UnpackRun* run, int failure, RunCause cause);
+// The failure message: its first line, the cause, the advice line where there is an address.
+void unpack_compose_message(const UnpackRun* run, const char* address, char* out, uint32_t capacity);
 // Opens the own file and finds the payload, whose integrity record must be one this launcher can
-// use and tells the contract; then makes the temporary file.
+// use and tells the contract; then makes the temporary file (in run->temp_dir when that is set
+// already; for RUN_EXTRACT the file or folder in run->folder; nothing for RUN_VERIFY and RUN_INFO).
 bool unpack_find(UnpackRun* run);
 // Shows the progress window and decodes the payload into the temporary file, a block at a time,
 // taking the data's CRC-32 as it goes; closes both files. False on any damage or failed write.
@@ -93,6 +125,17 @@ bool bundle_feed_bytes(UnpackRun* run, const uint8_t* bytes, uint32_t n);
 bool bundle_copy_end(UnpackRun* run);
 bool bundle_start(UnpackRun* run);
 void bundle_remove(UnpackRun* run);
+// The launcher's own /sfx-extract (own_switches.cpp): the target made in run->folder, the folder
+// the user named (a new one, or one that is empty): a bundle's entries go into it, a single file
+// is written into it under the launcher's own file name; and, on failure, everything written
+// there removed again.
+bool extract_make_target(UnpackRun* run);
+void extract_undo(UnpackRun* run);
+// Sets up the bundle reader for the stream (the folder it writes into, if any, made already).
+void bundle_begin(UnpackRun* run);
+
+// The name of the program a bundle runs, as its stream gave it (empty before the copy).
+const char* bundle_program_name(const UnpackRun* run);
 // An interruption noted by the platform (a signal, the window closed) ends the run here, between
 // two pieces of its work: everything removed, then the process ends.
 void bundle_stop_if_interrupted(UnpackRun* run);

@@ -6,11 +6,12 @@ namespace {
 
 uint8_t gathered[WRITE_GATHER_BYTES];
 uint32_t gathered_bytes = 0;
-int gathered_fd = -1;
+// The file being gathered for, plus one (0: none), so that the state starts as zeros.
+int gathered_fd_plus_one = 0;
 bool gather_failed = false;
 
 bool flush(RawWrite raw) {
-  const bool ok = !gather_failed && (gathered_bytes == 0 || raw(gathered_fd, gathered, gathered_bytes));
+  const bool ok = !gather_failed && (gathered_bytes == 0 || raw(gathered_fd_plus_one - 1, gathered, gathered_bytes));
   gathered_bytes = 0;
   gather_failed = !ok;
   return ok;
@@ -19,9 +20,9 @@ bool flush(RawWrite raw) {
 }  // namespace
 
 int32_t gathered_write(int fd, const void* buffer, uint32_t n, RawWrite raw) {
-  if (fd != gathered_fd) {
-    if (gathered_fd >= 0 && !flush(raw)) return -1;
-    gathered_fd = fd;
+  if (fd + 1 != gathered_fd_plus_one) {
+    if (gathered_fd_plus_one != 0 && !flush(raw)) return -1;
+    gathered_fd_plus_one = fd + 1;
     gather_failed = false;
   }
   const auto* bytes = static_cast<const uint8_t*>(buffer);
@@ -33,8 +34,8 @@ int32_t gathered_write(int fd, const void* buffer, uint32_t n, RawWrite raw) {
 }
 
 bool gathered_flush_before_close(int fd, RawWrite raw) {
-  if (fd != gathered_fd) return true;
+  if (fd + 1 != gathered_fd_plus_one) return true;
   const bool written = flush(raw);
-  gathered_fd = -1;
+  gathered_fd_plus_one = 0;
   return written;
 }

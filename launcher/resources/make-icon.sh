@@ -33,4 +33,6 @@ draw 16
 icotool -c -o "$here/launcher.ico" \
   -b 4 "$work/icon32-16.png" -b 4 "$work/icon16-16.png" \
   -b 8 "$work/icon32-256.png" -b 8 "$work/icon16-256.png"
+# Each 256-colour image keeps only the colours it uses: the palette was most of its bytes.
+python3 "$here/trim-icon-palettes.py" "$here/launcher.ico"
 icotool -l "$here/launcher.ico"

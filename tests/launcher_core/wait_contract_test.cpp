@@ -70,7 +70,7 @@ TEST_F(WaitContract, RunsTheProgramWithTheTailWaitsAndRemovesIt) {
 
 TEST_F(WaitContract, WithoutTheFlagTheStartContractIsTodays) {
   set_own_file(0);
-  EXPECT_EQ(run_unpack("/S"), 1);
+  EXPECT_EQ(run_unpack("/D=C:\\Acme"), 1);
   ASSERT_EQ(p.starts.size(), 1u);
   EXPECT_EQ(p.starts[0].arg1, p.own_path);
   EXPECT_TRUE(p.runs.empty());
@@ -78,32 +78,50 @@ TEST_F(WaitContract, WithoutTheFlagTheStartContractIsTodays) {
   EXPECT_EQ(p.files.count("/tmp/SFX1/EXE1.tmp"), 1u) << "the program runs from it";
 }
 
-// Each of the launcher's own failures has its code in a waiting run, and is 0 by the start
-// contract; nothing is left either way.
+// Each of the launcher's own failures has its code in a waiting run and in a run asked to be
+// silent, and is 0 by the start contract otherwise; its message says why; nothing is left.
 TEST_F(WaitContract, OwnFailuresHaveCodesOfTheirOwn) {
   struct Case {
     const char* name;
     std::function<void(fake::Platform&, Bytes&)> arrange;
     int code;
+    const char* cause;  // what the message's second line says
   };
   const Case cases[] = {
-      {"damaged data", [](fake::Platform&, Bytes& f) { f[f.size() - 200] ^= 0x40; }, LAUNCHER_EXIT_BAD_PAYLOAD},
-      {"cut short", [](fake::Platform&, Bytes& f) { f.resize(f.size() - 6); }, LAUNCHER_EXIT_BAD_PAYLOAD},
-      {"no temporary file", [](fake::Platform& fp, Bytes&) { fp.make_temp_fails = true; }, LAUNCHER_EXIT_FILE_FAILED},
-      {"disk full", [](fake::Platform& fp, Bytes&) { fp.disk_space = 5000; }, LAUNCHER_EXIT_FILE_FAILED},
-      {"file held by another", [](fake::Platform& fp, Bytes&) { fp.lock_fails = true; }, LAUNCHER_EXIT_FILE_FAILED},
-      {"no start", [](fake::Platform& fp, Bytes&) { fp.start_fails = true; }, LAUNCHER_EXIT_START_FAILED},
+      {"damaged data", [](fake::Platform&, Bytes& f) { f[f.size() - 200] ^= 0x40; }, LAUNCHER_EXIT_BAD_PAYLOAD,
+       "The installation data in this file is damaged or cut short."},
+      {"cut short", [](fake::Platform&, Bytes& f) { f.resize(f.size() - 6); }, LAUNCHER_EXIT_BAD_PAYLOAD,
+       "The installation data in this file is damaged or cut short."},
+      {"no temporary folder", [](fake::Platform& fp, Bytes&) { fp.make_temp_fails = true; fp.temp_dir_variable = "$TMPDIR"; },
+       LAUNCHER_EXIT_FILE_FAILED, "The temporary folder $TMPDIR (/tmp/) cannot be written to."},
+      {"disk full", [](fake::Platform& fp, Bytes&) { fp.disk_space = 5000; }, LAUNCHER_EXIT_FILE_FAILED,
+       "The temporary folder /tmp/ is on a disk that is full."},
+      {"file held by another", [](fake::Platform& fp, Bytes&) { fp.lock_fails = true; }, LAUNCHER_EXIT_FILE_FAILED,
+       "The unpacked file could not be held against changes and read back."},
+      {"no start", [](fake::Platform& fp, Bytes&) { fp.start_fails = true; }, LAUNCHER_EXIT_START_FAILED,
+       "The program could not be started: the file is not a program."},
+      {"no folder lets programs run",
+       [](fake::Platform& fp, Bytes&) { fp.noexec_dirs = {"/tmp/", "/run/user/1/"}; fp.fallback_dirs = {"/run/user/1/"}; },
+       LAUNCHER_EXIT_START_FAILED,
+       "The program could not be started: no folder tried lets programs run: /tmp/, /run/user/1/."},
   };
   for (const Case& c : cases) {
     for (const uint8_t flags : {uint8_t{0}, INTEGRITY_FLAG_WAIT}) {
-      SCOPED_TRACE(std::string(c.name) + (flags != 0 ? ", waiting" : ", start contract"));
+     for (const char* tail : {"", "/S"}) {
+      SCOPED_TRACE(std::string(c.name) + (flags != 0 ? ", waiting" : ", start contract") + " " + tail);
       fake::reset();
       set_own_file(flags, pb::sample_data(20000, 62));  // stored blocks: a changed byte decodes
       c.arrange(p, p.files[p.own_path]);
-      EXPECT_EQ(run_unpack(""), flags != 0 ? c.code : 0);
-      EXPECT_EQ(p.messages.size(), 1u);
+      const bool silent = tail[0] != '\0';
+      EXPECT_EQ(run_unpack(tail), flags != 0 || silent ? c.code : 0);
+      ASSERT_EQ(p.messages.size(), silent ? 0u : 1u);
+      if (!silent) {
+        EXPECT_EQ(p.messages[0], std::string("Corvalin Installation Cancelled|Unable to load installation data.\n") +
+                                     c.cause + "\n\nVisit  https://quenderby.dev/corvalin  for more information.    ");
+      }
       EXPECT_TRUE(p.folders.empty());
       EXPECT_TRUE(p.open_files.empty());
+     }
     }
   }
 }
@@ -125,7 +143,7 @@ TEST_F(WaitContract, ShowsNothingWhereNobodySees) {
       {"silent switch, waiting", true, INTEGRITY_FLAG_WAIT, "/D=x /VERYSILENT", false},
       {"Windows Installer's quiet switch", true, INTEGRITY_FLAG_MSI, "/qn", false},
       {"a switch that is not silent", true, INTEGRITY_FLAG_WAIT, "/SILENTLY /Dir=S", true},
-      {"silent switch, start contract", true, 0, "/S", true},
+      {"silent switch, start contract", true, 0, "/S", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -134,7 +152,9 @@ TEST_F(WaitContract, ShowsNothingWhereNobodySees) {
     set_own_file(c.flags);
     p.files[p.own_path].resize(p.files[p.own_path].size() - 6);  // no end mark: it fails
     const int status = run_unpack(c.tail);
-    EXPECT_EQ(status, c.flags != 0 ? LAUNCHER_EXIT_BAD_PAYLOAD : 0);
+    const bool silent = std::string(c.tail).find('S') == 1 || std::string(c.tail).find("/q") == 0 ||
+                        std::string(c.tail).find("VERY") != std::string::npos;
+    EXPECT_EQ(status, c.flags != 0 || silent ? LAUNCHER_EXIT_BAD_PAYLOAD : 0);
     EXPECT_EQ(p.messages.size(), c.shows ? 1u : 0u);
     EXPECT_EQ(p.window_shows, c.shows ? 1 : 0);
     EXPECT_TRUE(p.folders.empty());
@@ -148,7 +168,8 @@ TEST_F(WaitContract, TheMessageCarriesThePublishersTexts) {
   p.files[p.own_path].resize(100);
   EXPECT_EQ(run_unpack(""), 0);
   ASSERT_EQ(p.messages.size(), 1u);
-  EXPECT_EQ(p.messages[0], "Acme Setup Stopped|Unable to load installation data.\n\nVisit  "
+  EXPECT_EQ(p.messages[0], "Acme Setup Stopped|Unable to load installation data.\n"
+                           "The installation data in this file is damaged or cut short.\n\nVisit  "
                            "https://acme.example/help  for more information.    ");
   // A publisher who named no address gets the first line alone; an empty caption is the
   // launcher's own.
@@ -156,7 +177,8 @@ TEST_F(WaitContract, TheMessageCarriesThePublishersTexts) {
   p.texts[IDS_PUBLISHER_ADDRESS] = "";
   EXPECT_EQ(run_unpack(""), 0);
   ASSERT_EQ(p.messages.size(), 2u);
-  EXPECT_EQ(p.messages[1], "Corvalin Installation Cancelled|Unable to load installation data.");
+  EXPECT_EQ(p.messages[1], "Corvalin Installation Cancelled|Unable to load installation data.\n"
+                           "The installation data in this file is damaged or cut short.");
 }
 
 }  // namespace

@@ -17,6 +17,11 @@ Platform* instance = nullptr;
 
 void log(const std::string& line) { platform().calls.push_back(line); }
 
+void fail_with(int fault, const char* reason) {
+  platform().last_fault = fault;
+  platform().last_reason = reason;
+}
+
 bool copy_out(const std::string& text, char* buffer, uint32_t capacity) {
   if (text.size() + 1 > capacity) return false;
   std::memcpy(buffer, text.c_str(), text.size() + 1);
@@ -62,6 +67,7 @@ using fake::platform;
 
 bool platform_own_path(char* path, uint32_t capacity) {
   fake::log("own_path");
+  if (platform().own_path_fails) fake::fail_with(FAULT_OTHER, "no path");
   return !platform().own_path_fails && fake::copy_out(platform().own_path, path, capacity);
 }
 
@@ -73,7 +79,7 @@ bool platform_temp_dir(char* dir, uint32_t capacity) {
 int platform_create_temp_file(const char* dir, TempFileKind kind, char* path, uint32_t capacity) {
   fake::log(std::string("create_temp_file ") + dir);
   auto& p = platform();
-  if (p.make_temp_fails) return PLATFORM_NO_FILE;
+  if (p.make_temp_fails) return fake::fail_with(FAULT_DENIED, "Permission denied"), PLATFORM_NO_FILE;
   const std::string number = std::to_string(p.next_temp_number++);
   const std::string folder = std::string(dir) + "SFX" + number + "/";
   const std::string made = folder + "EXE" + number + (kind == TEMP_MSI_PACKAGE ? ".msi" : ".tmp");
@@ -147,8 +153,7 @@ bool platform_run_and_wait(const RunRequest* request, uint32_t* status) {
   }
   p.runs.push_back(run);
   if (p.start_fails || it == p.files.end()) {
-    p.last_fault = FAULT_OTHER;
-    p.last_reason = "the file is not a program";
+    fake::fail_with(FAULT_OTHER, "the file is not a program");
     return false;
   }
   *status = p.run_status;
@@ -171,7 +176,10 @@ void platform_chdir_root() {
 int platform_open_read(const char* path) {
   fake::log(std::string("open_read ") + path);
   auto& p = platform();
-  if (fake::is_unopenable(path) || p.files.count(path) == 0) return PLATFORM_NO_FILE;
+  if (fake::is_unopenable(path) || p.files.count(path) == 0) {
+    fake::fail_with(FAULT_MISSING, "No such file or directory");
+    return PLATFORM_NO_FILE;
+  }
   const int fd = p.next_fd++;
   p.open_files[fd] = fake::OpenFile{path, 0, false, false};
   return fd;
@@ -219,6 +227,7 @@ int32_t platform_write(int fd, const void* buffer, uint32_t n) {
   if (p.disk_space >= 0) {
     put = static_cast<uint32_t>(std::min<int64_t>(n, p.disk_space));
     p.disk_space -= put;
+    if (put < n) fake::fail_with(FAULT_FULL, "No space left on device");
   }
   std::vector<uint8_t>& bytes = p.files[file->path];
   const auto* from = static_cast<const uint8_t*>(buffer);
@@ -242,6 +251,7 @@ bool platform_close(int fd) {
   const fake::OpenFile* file = fake::find_open(fd);
   if (file == nullptr) return false;
   const bool ok = !(file->for_write && p.close_write_fails);
+  if (!ok) fake::fail_with(FAULT_OTHER, "Input/output error");
   p.open_files.erase(fd);  // a descriptor is gone after close, even when close reports failure
   return ok;
 }
@@ -258,6 +268,7 @@ bool platform_start(const char* program, const char* arg0, const char* arg1) {
     start.program_locked |= open.second.locked;
   }
   p.starts.push_back(start);
+  if (p.start_fails || it == p.files.end()) fake::fail_with(FAULT_OTHER, "the file is not a program");
   return !p.start_fails && it != p.files.end();
 }
 
@@ -314,8 +325,10 @@ bool platform_make_folder(const char* path) {
   fake::log(std::string("make_folder ") + path);
   auto& p = platform();
   const std::string folder = std::string(path) + "/";
-  if (p.files.count(path) != 0 || std::find(p.made_folders.begin(), p.made_folders.end(), folder) != p.made_folders.end())
+  if (p.files.count(path) != 0 || std::find(p.made_folders.begin(), p.made_folders.end(), folder) != p.made_folders.end()) {
+    fake::fail_with(FAULT_OTHER, "Cannot create a file when that file already exists");
     return false;
+  }
   p.made_folders.push_back(folder);
   return true;
 }
@@ -395,13 +408,13 @@ bool platform_full_path(const char* path, char* out, uint32_t capacity) {
 bool platform_folder_is_empty(const char* path) {
   auto& p = platform();
   const std::string prefix = std::string(path) + "/";
-  const bool exists = std::find(p.made_folders.begin(), p.made_folders.end(), std::string(path)) != p.made_folders.end();
+  const bool exists = std::find(p.made_folders.begin(), p.made_folders.end(), prefix) != p.made_folders.end();
   if (!exists) return false;
   for (const auto& f : p.files) {
     if (f.first.rfind(prefix, 0) == 0) return false;
   }
   for (const auto& f : p.made_folders) {
-    if (f.rfind(prefix, 0) == 0) return false;
+    if (f != prefix && f.rfind(prefix, 0) == 0) return false;
   }
   return true;
 }

@@ -105,36 +105,17 @@ bool platform_folder_is_empty(const char* path) {
   return empty;
 }
 
-namespace {
-
-// The path of the Zone.Identifier stream of the file at path, in the long (\\?\) form, into
-// stream; false when it does not fit.
-bool mark_stream(const char* path, wchar_t* stream) {
-  static const wchar_t NAME[] = L":Zone.Identifier";
-  if (!win32_bundle_path(path, true, stream, WIN32_WIDE_PATH_CHARS - sizeof NAME / sizeof NAME[0])) return false;
-  wchar_t* end = stream + lstrlenW(stream);
-  for (const wchar_t* p = NAME; (*end++ = *p++) != L'\0';) {
-  }
-  return true;
-}
-
-}  // namespace
-
 bool platform_copy_origin_mark(const char* own_path, const char* path) {
   // The mark is the file's Zone.Identifier stream: a few lines of text, which the system and
-  // the programs that open the file read to learn that it came from the internet.
-  static wchar_t stream[WIN32_WIDE_PATH_CHARS];
-  static char mark[4096];
-  if (!mark_stream(own_path, stream)) return false;
-  HANDLE source = CreateFileW(stream, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (source == INVALID_HANDLE_VALUE) return true;  // no mark to copy (or no streams where it lies)
-  DWORD got = 0;
-  const bool read = ReadFile(source, mark, sizeof mark, &got, nullptr) != 0;
-  CloseHandle(source);
-  if (!read || !mark_stream(path, stream)) return false;
-  HANDLE target = CreateFileW(stream, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (target == INVALID_HANDLE_VALUE) return false;
-  DWORD put = 0;
-  const bool written = WriteFile(target, mark, got, &put, nullptr) != 0 && put == got;
-  return CloseHandle(target) != 0 && written;
+  // the programs that open the file read to learn that it came from the internet. A launcher
+  // that has none has nothing to copy.
+  static wchar_t from[WIN32_WIDE_PATH_CHARS];
+  static wchar_t to[WIN32_WIDE_PATH_CHARS];
+  static const wchar_t STREAM[] = L":Zone.Identifier";
+  const uint32_t room = WIN32_WIDE_PATH_CHARS - sizeof STREAM / sizeof STREAM[0];
+  if (!win32_bundle_path(own_path, true, from, room) || !win32_bundle_path(path, true, to, room)) return false;
+  lstrcatW(from, STREAM);
+  lstrcatW(to, STREAM);
+  if (GetFileAttributesW(from) == INVALID_FILE_ATTRIBUTES) return true;
+  return CopyFileW(from, to, FALSE) != 0;
 }

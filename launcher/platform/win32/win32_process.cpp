@@ -55,9 +55,9 @@ namespace {
 // A text of up to WIN32_WIDE_PATH_CHARS characters, built by appending; `fits` turns false for
 // good once an append does not fit.
 struct WideText {
-  // Set up by code rather than copied from a template, which the compiler would keep in the
-  // program's writable data.
-  explicit WideText(wchar_t* buffer) : text(buffer), length(0), fits(true) {}
+  // Built by a constructor rather than from an initialiser: an initialiser would be copied from a
+  // template that the compiler keeps in the program's data, for a section of its own.
+  WideText(wchar_t* buffer, uint32_t start, bool room) : text(buffer), length(start), fits(room) {}
   wchar_t* text;
   uint32_t length;
   bool fits;
@@ -92,7 +92,7 @@ bool has_blank(const wchar_t* text) {
 bool start_process(const wchar_t* application, bool always_quote, const wchar_t* parameters, HANDLE* process,
                    const wchar_t* directory = nullptr) {
   static wchar_t line_text[WIN32_WIDE_PATH_CHARS];
-  WideText line(line_text);
+  WideText line{line_text, 0, true};
   const wchar_t* quote = always_quote || has_blank(application) ? L"\"" : L"";
   line << quote << application << quote << (parameters[0] != L'\0' ? L" " : L"") << parameters;
   if (!line.fits) return false;
@@ -213,8 +213,8 @@ bool run_and_wait(const wchar_t* program, const wchar_t* working_dir, const RunR
   // command script: "<system folder>\cmd.exe" /d /c ""<file>" <tail>", which cmd reads as the
   // script's quoted path and the tail once it has taken off the outer quotes; /d leaves out the
   // commands the registry may have cmd run first.
-  WideText application(application_text);
-  WideText parameters(parameters_text);
+  WideText application{application_text, 0, true};
+  WideText parameters{parameters_text, 0, true};
   const wchar_t* space_tail = wide_tail[0] != L'\0' ? L" " : L"";
   if (kind == TEMP_PROGRAM) {
     application << program;
@@ -254,7 +254,7 @@ bool platform_start(const char* program, const char* arg0, const char* arg1) {
     return false;
   }
   const wchar_t* quote = has_blank(wide_arg) ? L"\"" : L"";
-  WideText parameters(parameters_text);
+  WideText parameters{parameters_text, 0, true};
   parameters << quote << wide_arg << quote;
   return parameters.fits && start_process(wide_program, false, parameters_text, nullptr);
 }
