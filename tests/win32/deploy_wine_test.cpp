@@ -300,7 +300,8 @@ TEST(Identity, TheWindowAndTheMessageCarryThePublishersTexts) {
   EXPECT_TRUE(damaged.message_shown);
   EXPECT_EQ(damaged.message_caption, "Acme Setup Stopped");
   EXPECT_EQ(damaged.message_text,
-            "Unable to load installation data.\n\nVisit  https://acme.example/help  for more information.    ");
+            "Unable to load installation data.\nThe installation data in this file is damaged or cut short.\n\n"
+            "Visit  https://acme.example/help  for more information.    ");
 }
 
 // The version strings of a file, as Explorer reads them.
@@ -388,7 +389,8 @@ TEST(Identity, AnInstallersOwnIconAndVersionAreCopied) {
   ASSERT_TRUE(damaged.finished);
   EXPECT_TRUE(damaged.message_shown);
   EXPECT_EQ(damaged.message_caption, "Acme Tool");
-  EXPECT_EQ(damaged.message_text, "Unable to load installation data.");
+  EXPECT_EQ(damaged.message_text,
+            "Unable to load installation data.\nThe installation data in this file is damaged or cut short.");
   HMODULE module = LoadLibraryExW(wide(again).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(module, nullptr);
   HRSRC dialog = FindResourceW(module, MAKEINTRESOURCEW(IDD_PROGRESS), reinterpret_cast<LPCWSTR>(RT_DIALOG));
