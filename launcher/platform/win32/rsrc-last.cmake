@@ -1,10 +1,6 @@
 # sfx_link_rsrc_last(TARGET): links TARGET with the toolchain's own default linker script, changed
-# in two ways only: the resource section (.rsrc) comes after the base relocations (.reloc), so that
-# it is the program's last section; and the DWARF unwind tables (.eh_frame) are dropped.
-#
-# The launcher throws no exceptions, and without the C runtime's start-up code nobody registers
-# those tables: the only ones it would carry are those of libgcc's 64-bit division helpers on
-# i686, 220 bytes that took a section of 512 bytes of the file.
+# in one way only: the resource section (.rsrc) comes after the base relocations (.reloc), so that
+# it is the program's last section.
 #
 # `sfx pack` writes the publisher's icon, version and texts into the stub's resources. A last
 # section can grow or shrink without moving any other section, so the tool rebuilds it whole
@@ -39,11 +35,7 @@ function(sfx_link_rsrc_last target)
   endif()
   string(REPLACE "${rsrc}" "\n" text "${text}")
   string(REPLACE "${reloc}" "${reloc}${rsrc}" text "${text}")
-  string(REGEX MATCH "\n  \\.eh_frame ${stanza_tail}" unwind "${text}")
-  if(unwind)
-    string(REPLACE "${unwind}" "\n  /DISCARD/ : { *(.eh_frame*) }\n" text "${text}")
-  endif()
-  file(WRITE ${script}.new "/* Made by rsrc-last.cmake from the default script of ${CMAKE_CXX_COMPILER}:\n   .rsrc moved after .reloc, .eh_frame dropped. */\n${text}")
+  file(WRITE ${script}.new "/* Made by rsrc-last.cmake from the default script of ${CMAKE_CXX_COMPILER}:\n   .rsrc moved after .reloc. */\n${text}")
   # Rewritten only when it changes, so that a new configure does not relink the launcher.
   file(COPY_FILE ${script}.new ${script} ONLY_IF_DIFFERENT)
   file(REMOVE ${script}.new ${dir}/probe.exe)

@@ -1,5 +1,5 @@
-// Why a call failed, and the launcher's own switches' needs (console output, full paths, empty
-// folders, the mark of origin) for the Win32 platform layer.
+// Why a call failed, and the launcher's own switches' needs (console output, empty folders, the
+// mark of origin) for the Win32 platform layer; full paths are win32_paths.cpp's.
 #include <windows.h>
 
 #include <cstring>
@@ -15,12 +15,12 @@ PlatformFault platform_last_fault(char* reason, uint32_t capacity) {
   // Win32 application"): each insert reads "It", which the message's own line has named.
   static const wchar_t* inserts[9];
   for (const wchar_t*& insert : inserts) insert = L"It";
-  if (error != 0 && FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY, nullptr, error, 0, text,
-                                   sizeof text / sizeof text[0], static_cast<va_list*>(static_cast<void*>(inserts))) != 0) {
+  if (error != 0 &&
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY, nullptr, error, 0, text,
+                     sizeof text / sizeof text[0], static_cast<va_list*>(static_cast<void*>(inserts))) != 0) {
     // The system's text ends in a full stop and a line break: the message adds its own.
-    size_t n = 0;
-    while (text[n] != L'\0') ++n;
-    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
+    int n = lstrlenW(text);
+    while (n > 0 && (text[n - 1] <= L' ' || text[n - 1] == L'.')) --n;
     text[n] = L'\0';
     if (!win32_to_utf8(text, reason, capacity) && capacity > 0) reason[0] = '\0';
   }
@@ -77,29 +77,21 @@ bool platform_print(const char* text) {
   return parent_console != nullptr && write_text(parent_console, text);
 }
 
-bool platform_full_path(const char* path, char* out, uint32_t capacity) {
-  static wchar_t wide[WIN32_WIDE_PATH_CHARS];
-  static wchar_t full[WIN32_WIDE_PATH_CHARS];
-  if (!win32_to_wide(path, wide, WIN32_WIDE_PATH_CHARS)) return false;
-  const DWORD n = GetFullPathNameW(wide, WIN32_WIDE_PATH_CHARS, full, nullptr);
-  return n != 0 && n < WIN32_WIDE_PATH_CHARS && win32_to_utf8(full, out, capacity);
-}
-
 bool platform_folder_is_empty(const char* path) {
   static wchar_t pattern[WIN32_WIDE_PATH_CHARS];
-  if (!win32_bundle_path(path, true, pattern, WIN32_WIDE_PATH_CHARS - 3)) return false;
-  size_t n = 0;
-  while (pattern[n] != L'\0') ++n;
-  if (n > 0 && pattern[n - 1] != L'\\') pattern[n++] = L'\\';
-  pattern[n++] = L'*';
-  pattern[n] = L'\0';
+  if (!win32_bundle_path(path, true, pattern, WIN32_WIDE_PATH_CHARS - 2)) return false;
+  wchar_t* end = pattern + lstrlenW(pattern);
+  if (end[-1] != L'\\') *end++ = L'\\';
+  end[0] = L'*';
+  end[1] = L'\0';
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(pattern, &found);
+  HANDLE search = FindFirstFileExW(pattern, FindExInfoStandard, &found, FindExSearchNameMatch, nullptr, 0);
   if (search == INVALID_HANDLE_VALUE) return false;
+  // Nothing but "." and "..".
   bool empty = true;
   do {
     const wchar_t* name = found.cFileName;
-    if (!(name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0')))) empty = false;
+    empty = name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
   } while (empty && FindNextFileW(search, &found));
   FindClose(search);
   return empty;

@@ -43,19 +43,6 @@ wchar_t guarded_folder[WIN32_WIDE_PATH_CHARS];
 bool guarded = false;
 int interrupted_status = 0;
 
-// The full, long form of a path, as UTF-8: resolved from the working directory, and its short
-// (8.3) names made long where it exists.
-bool full_path(const char* path, char* out, uint32_t capacity) {
-  static wchar_t wide[WIN32_WIDE_PATH_CHARS];
-  static wchar_t full[WIN32_WIDE_PATH_CHARS];
-  static wchar_t long_form[WIN32_WIDE_PATH_CHARS];
-  if (!win32_to_wide(path, wide, WIN32_WIDE_PATH_CHARS)) return false;
-  const DWORD n = GetFullPathNameW(wide, WIN32_WIDE_PATH_CHARS, full, nullptr);
-  if (n == 0 || n >= WIN32_WIDE_PATH_CHARS) return false;
-  const DWORD m = GetLongPathNameW(full, long_form, WIN32_WIDE_PATH_CHARS);
-  return win32_to_utf8(m != 0 && m < WIN32_WIDE_PATH_CHARS ? long_form : full, out, capacity);
-}
-
 bool private_security(SECURITY_ATTRIBUTES* attributes) {
   // SECURITY_MAX_SID_SIZE bytes of SID give at most this many characters in SDDL.
   wchar_t sid[192];
@@ -87,6 +74,19 @@ bool platform_temp_dir(char* dir, uint32_t capacity) {
   // The result is the length without the zero when it fits, the size needed otherwise.
   const DWORD n = GetTempPathW(WIN32_WIDE_PATH_CHARS, wide_dir);
   return n != 0 && n < WIN32_WIDE_PATH_CHARS && win32_to_utf8(wide_dir, dir, capacity);
+}
+
+// The full form is resolved from the working directory, and its short (8.3) names made long where
+// it exists, so that two names of one place agree.
+bool platform_full_path(const char* path, char* out, uint32_t capacity) {
+  static wchar_t wide[WIN32_WIDE_PATH_CHARS];
+  static wchar_t full[WIN32_WIDE_PATH_CHARS];
+  static wchar_t long_form[WIN32_WIDE_PATH_CHARS];
+  if (!win32_to_wide(path, wide, WIN32_WIDE_PATH_CHARS)) return false;
+  const DWORD n = GetFullPathNameW(wide, WIN32_WIDE_PATH_CHARS, full, nullptr);
+  if (n == 0 || n >= WIN32_WIDE_PATH_CHARS) return false;
+  const DWORD m = GetLongPathNameW(full, long_form, WIN32_WIDE_PATH_CHARS);
+  return win32_to_utf8(m != 0 && m < WIN32_WIDE_PATH_CHARS ? long_form : full, out, capacity);
 }
 
 void platform_chdir_root() { SetCurrentDirectoryW(L"\\"); }
@@ -241,6 +241,7 @@ bool platform_is_temp_file_path(const char* path, const char* temp_dir) {
                         (path[0] == '\\' && path[1] == '\\');
   static char full[3 * WIN32_WIDE_PATH_CHARS];
   static char full_temp[3 * WIN32_WIDE_PATH_CHARS];
-  return absolute && full_path(path, full, sizeof full) && full_path(temp_dir, full_temp, sizeof full_temp) &&
+  return absolute && platform_full_path(path, full, sizeof full) &&
+         platform_full_path(temp_dir, full_temp, sizeof full_temp) &&
          is_temp_file_in(full, full_temp, is_windows_temp_folder_name, is_windows_temp_file_name, true);
 }

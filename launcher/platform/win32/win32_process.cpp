@@ -190,10 +190,11 @@ bool run_and_wait(const wchar_t* program, const wchar_t* working_dir, const RunR
   static wchar_t parameters_text[WIN32_WIDE_PATH_CHARS];
   static wchar_t wide_folder[WIN32_WIDE_PATH_CHARS];
   const TempFileKind kind = request->kind;
+  // The private folder's path ends in no separator (a folder of the launcher's is never a root).
   folder_length = 0;
-  if (request->private_folder != nullptr && win32_to_wide(request->private_folder, wide_folder, WIN32_WIDE_PATH_CHARS)) {
+  if (win32_to_wide(request->private_folder, wide_folder, WIN32_WIDE_PATH_CHARS)) {
     folder_length = long_upper(wide_folder, folder_text);
-    if (folder_length > 0 && folder_text[folder_length - 1] != L'\\') folder_text[folder_length++] = L'\\';
+    if (folder_length > 0) folder_text[folder_length++] = L'\\';
   }
   if (!win32_to_wide(request->tail, wide_tail, WIN32_WIDE_PATH_CHARS) ||
       !win32_to_wide(request->own_path, wide_own, WIN32_WIDE_PATH_CHARS) ||
