@@ -131,7 +131,13 @@ bool find_payload(PayloadReader* r, int64_t* start) {
   }
 }
 
-PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
+namespace {
+
+// Reads the next length and makes its whole block sit in the buffer, leaving both unconsumed:
+// PAYLOAD_READ_BLOCK with *length and r->block set.
+// Inlined into both of its callers, as decode_block is, so that a launcher, which reads with
+// read_payload_block alone, carries one copy of each and no calls between them.
+SFX_FORCE_INLINE PayloadRead frame_block(PayloadReader* r, uint32_t* length_out) {
   if (r->error.fault != PAYLOAD_FAULT_NONE) return PAYLOAD_READ_DAMAGED;
   const int64_t at = payload_reader_offset(r);
 
@@ -172,21 +178,47 @@ PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
     return damaged(r, r->read_failed ? PAYLOAD_FAULT_READ_ERROR : PAYLOAD_FAULT_BLOCK_CUT, at,
                    length);
   }
-  const uint8_t* block = r->buffer + r->buffer_pos + PAYLOAD_LENGTH_BYTES;
-  r->block = block;
-  uint32_t n = 0;
-  const CodecStatus status =
-      codec_run(CODEC_DECODE, &r->workspace, block, length, r->decoded, &n, MAX_BLOCK_BYTES);
-  if (status != CODEC_OK) {
-    return damaged(r,
-                   status == CODEC_DST_TOO_SMALL ? PAYLOAD_FAULT_BLOCK_TOO_BIG
-                                                 : PAYLOAD_FAULT_BLOCK_MALFORMED,
-                   at, length);
-  }
+  r->block = r->buffer + r->buffer_pos + PAYLOAD_LENGTH_BYTES;
+  *length_out = length;
+  return PAYLOAD_READ_BLOCK;
+}
+
+SFX_FORCE_INLINE PayloadFault decode_block(CodecWorkspace* workspace, const uint8_t* block, uint32_t length,
+                                           uint8_t* decoded, uint32_t* decoded_len) {
+  const CodecStatus status = codec_run(CODEC_DECODE, workspace, block, length, decoded, decoded_len, MAX_BLOCK_BYTES);
+  if (status == CODEC_OK) return PAYLOAD_FAULT_NONE;
+  return status == CODEC_DST_TOO_SMALL ? PAYLOAD_FAULT_BLOCK_TOO_BIG : PAYLOAD_FAULT_BLOCK_MALFORMED;
+}
+
+void pass_block(PayloadReader* r, uint32_t length) {
   r->buffer_pos += PAYLOAD_LENGTH_BYTES + length;
   r->blocks_read += 1;
+}
+
+}  // namespace
+
+PayloadFault decode_payload_block(CodecWorkspace* workspace, const uint8_t* block, uint32_t length,
+                                  uint8_t* decoded, uint32_t* decoded_len) {
+  return decode_block(workspace, block, length, decoded, decoded_len);
+}
+
+PayloadRead read_payload_block(PayloadReader* r, uint32_t* decoded_len) {
+  const int64_t at = payload_reader_offset(r);
+  uint32_t length = 0;
+  const PayloadRead result = frame_block(r, &length);
+  if (result != PAYLOAD_READ_BLOCK) return result;
+  uint32_t n = 0;
+  const PayloadFault fault = decode_block(&r->workspace, r->block, length, r->decoded, &n);
+  if (fault != PAYLOAD_FAULT_NONE) return damaged(r, fault, at, length);
+  pass_block(r, length);
   *decoded_len = n;
   return PAYLOAD_READ_BLOCK;
+}
+
+PayloadRead read_payload_frame(PayloadReader* r, uint32_t* length) {
+  const PayloadRead result = frame_block(r, length);
+  if (result == PAYLOAD_READ_BLOCK) pass_block(r, *length);
+  return result;
 }
 
 int next_payload_bytes(PayloadReader* r, const uint8_t** bytes, uint32_t* n) {

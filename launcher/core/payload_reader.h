@@ -122,6 +122,16 @@ bool find_payload(PayloadReader* reader, int64_t* start);
 // Reads the next length and block and decodes it into reader->decoded (*decoded_len bytes).
 PayloadRead read_payload_block(PayloadReader* reader, uint32_t* decoded_len);
 
+// The same in two halves, for a reader that hands blocks to decoders on other threads (the sfx
+// tool): read_payload_frame reads the next length and block as read_payload_block does, without
+// decoding it, and consumes it: PAYLOAD_READ_BLOCK with reader->block pointing at its *length
+// bytes (valid until the next read), or the same END or DAMAGED; decode_payload_block then decodes
+// those bytes into decoded (MAX_BLOCK_BYTES of room), giving PAYLOAD_FAULT_NONE and *decoded_len,
+// or the fault read_payload_block reports for that block.
+PayloadRead read_payload_frame(PayloadReader* reader, uint32_t* length);
+PayloadFault decode_payload_block(CodecWorkspace* workspace, const uint8_t* block, uint32_t length,
+                                  uint8_t* decoded, uint32_t* decoded_len);
+
 // Hands out the payload's decoded bytes a block at a time: 1 with *bytes and *n (never 0) set to
 // the next block's data, valid until the next call; 0 at the end of the payload, -1 when it is
 // damaged (reader->error says how). A block that decodes to nothing ends the payload, even if

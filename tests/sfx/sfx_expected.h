@@ -66,4 +66,9 @@ inline Bytes packed_file(const Bytes& stub, const Bytes& payload) {
 // nor any W that could start one.
 Bytes program_stub(size_t n);
 
+// A minimal compound file (the container of Windows Installer databases and Office documents):
+// its header, a FAT sector, filler sectors, then the directory, whose one entry is the root
+// storage of class clsid ("{000C1084-0000-0000-C000-000000000046}"); sectors of 1 << shift bytes.
+Bytes compound_file(const std::string& clsid, uint16_t shift = 9, uint32_t filler_sectors = 10);
+
 bool contains(const std::string& text, const std::string& part);

@@ -1,5 +1,5 @@
 // Faults a new user met, by kind: interruptions and ignored signals, output names and modes,
-// failed writes to stdout, the help text, and the one meaning of -q. (Empty option values are
+// what waits on the disk, failed writes to stdout, the help text, and the one meaning of -q. (Empty option values are
 // usage cases in sfx_errors_test, refused stubs and installers in sfx_pack_test.)
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -10,11 +10,14 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sfx_expected.h"
 #include "sfx_runner.h"
@@ -169,6 +172,55 @@ TEST(SfxOutputModes, PackHonoursTheUmask) {
 }
 
 // ---- writing to stdout fails --------------------------------------------------------------------
+
+// ---- the disk ------------------------------------------------------------------------------------
+
+// Outputs wait on the disk only with --sync: every call that does (fsync, fdatasync,
+// sync_file_range, syncfs, sync) counted by strace, none by default, and with --sync the file and
+// the folder that holds its name (a bundle's files and folders too).
+TEST(SfxSync, OnlyWithSync) {
+  ScratchDir dir;
+  if (!file_exists("/usr/bin/strace")) GTEST_SKIP() << "no strace";
+  write_file(dir.file("in"), test_data::mixed(1 << 20, 91));
+  write_file(dir.file("stub"), program_stub(1000));
+  ASSERT_EQ(run_sfx(dir, {"compress", "-q", "in", "-o", "in.p"}).status, 0);
+  ASSERT_EQ(std::system(("mkdir -p '" + dir.file("dist/bin") + "'").c_str()), 0);
+  write_file(dir.file("dist/bin/setup.exe"), program_stub(3000));
+  write_file(dir.file("dist/data.bin"), test_data::mixed(100000, 92));
+  ASSERT_EQ(run_sfx(dir, {"pack", "-q", "dist", "--run", "bin/setup.exe", "--stub", "stub", "-o", "bundle"}).status, 0);
+  struct SyncCase {
+    std::vector<std::string> args;  // "--sync" is added for the second run
+    size_t synced;                  // with --sync, at least: files and folders
+  };
+  const SyncCase cases[] = {{{"compress", "in", "-o", "out"}, 2},
+                            {{"pack", "--any-payload", "in", "--stub", "stub", "-o", "out"}, 2},
+                            {{"extract", "in.p", "-o", "out"}, 2},
+                            // two files, the folders bin and out, the folder that holds out
+                            {{"extract", "bundle", "-o", "out"}, 2 + 2 + 1}};
+  for (const SyncCase& c : cases) {
+    for (const bool sync : {false, true}) {
+      SCOPED_TRACE(c.args.front() + " " + c.args[1] + (sync ? " --sync" : ""));
+      std::vector<std::string> args = {"-f", "-qq", "-o", dir.file("trace"), "-e",
+                                       "trace=fsync,fdatasync,sync_file_range,syncfs,sync", SFX_BINARY};
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      args.push_back("-q");
+      if (sync) args.push_back("--sync");
+      RunOptions options;
+      options.program = "/usr/bin/strace";
+      const SfxResult traced = run_sfx_with(dir, args, options);
+      if (traced.status != 0 && contains(traced.err, "ptrace")) GTEST_SKIP() << traced.err;
+      ASSERT_EQ(traced.status, 0) << traced.err;
+      const std::string trace(reinterpret_cast<const char*>(read_file(dir.file("trace")).data()),
+                              read_file(dir.file("trace")).size());
+      const auto calls = static_cast<size_t>(std::count(trace.begin(), trace.end(), '\n'));
+      if (sync)
+        EXPECT_GE(calls, c.synced) << trace;
+      else
+        EXPECT_EQ(calls, 0u) << trace;
+      ASSERT_EQ(std::system(("rm -rf '" + dir.file("out") + "'").c_str()), 0);
+    }
+  }
+}
 
 TEST(SfxStdout, AFailedWriteIsAnError) {
   ScratchDir dir;

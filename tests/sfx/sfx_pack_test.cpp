@@ -228,7 +228,7 @@ const RefusedCase REFUSED_CASES[] = {
      {"setup.exe", "--stub", "posix"}, "sfx: setup.exe: is a Windows program, which the built-in POSIX launcher"},
     {"package_for_posix",
      [](const ScratchDir& d) {
-       write_file(d.file("setup.msi"), concat({{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}, Bytes(600, 0)}));
+       write_file(d.file("setup.msi"), compound_file("{000C1084-0000-0000-C000-000000000046}"));
      },
      {"setup.msi", "--stub", "posix"}, "sfx: setup.msi: is a Windows Installer package"},
     {"wait_without_record",

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -200,6 +201,60 @@ Bytes program_stub(size_t n) {
   const size_t at = payload_builder::program_header(true, 0, 0).size();
   if (stub.size() >= at + text.size()) std::copy(text.begin(), text.end(), stub.begin() + static_cast<std::ptrdiff_t>(at));
   return stub;
+}
+
+Bytes compound_file(const std::string& clsid, uint16_t shift, uint32_t filler_sectors) {
+  const size_t sector = size_t{1} << shift;
+  const auto put16 = [](Bytes& b, size_t at, uint32_t v) {
+    b.at(at) = static_cast<uint8_t>(v);
+    b.at(at + 1) = static_cast<uint8_t>(v >> 8);
+  };
+  const auto put32 = [&put16](Bytes& b, size_t at, uint32_t v) { put16(b, at, v & 0xFFFF), put16(b, at + 2, v >> 16); };
+  constexpr uint32_t FREE = 0xFFFFFFFF, END_OF_CHAIN = 0xFFFFFFFE, FAT_SECTOR = 0xFFFFFFFD;
+  const uint32_t directory = 1 + filler_sectors;  // sector 0 is the FAT
+  // The header takes a whole sector: 512 bytes, and zeros up to 4096 with 4096-byte sectors.
+  Bytes file(sector * (directory + 2), 0);
+  const uint8_t signature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  for (size_t i = 0; i < sizeof signature; ++i) file.at(i) = signature[i];
+  put16(file, 0x18, 0x3E);
+  put16(file, 0x1A, shift == 12 ? 4 : 3);
+  put16(file, 0x1C, 0xFFFE);
+  put16(file, 0x1E, shift);
+  put16(file, 0x20, 6);                          // mini sectors of 64 bytes
+  put32(file, 0x28, shift == 12 ? 1 : 0);        // directory sectors (counted in version 4 only)
+  put32(file, 0x2C, 1);                          // FAT sectors
+  put32(file, 0x30, directory);
+  put32(file, 0x38, 4096);                       // the mini stream's cutoff
+  put32(file, 0x3C, END_OF_CHAIN);               // no mini FAT
+  put32(file, 0x44, END_OF_CHAIN);               // no DIFAT sectors
+  put32(file, 0x4C, 0);                          // the FAT is sector 0
+  for (size_t at = 0x50; at < 0x200; at += 4) put32(file, at, FREE);
+  // The FAT: itself, the filler as one chain, the directory's one sector.
+  const size_t fat = sector;
+  for (size_t i = 0; i < sector / 4; ++i) put32(file, fat + 4 * i, FREE);
+  put32(file, fat, FAT_SECTOR);
+  for (uint32_t i = 1; i <= filler_sectors; ++i) put32(file, fat + 4 * i, i == filler_sectors ? END_OF_CHAIN : i + 1);
+  put32(file, fat + 4 * directory, END_OF_CHAIN);
+  // The directory: the root storage ("Root Entry", black, no children), then unused entries.
+  const size_t root = sector * (directory + 1);
+  const std::string name = "Root Entry";
+  for (size_t i = 0; i < name.size(); ++i) file.at(root + 2 * i) = static_cast<uint8_t>(name[i]);
+  put16(file, root + 0x40, static_cast<uint32_t>(2 * (name.size() + 1)));
+  file.at(root + 0x42) = 5;
+  file.at(root + 0x43) = 1;
+  for (size_t entry = root; entry < root + sector; entry += 128)
+    for (const size_t link : {size_t{0x44}, size_t{0x48}, size_t{0x4C}}) put32(file, entry + link, FREE);
+  put32(file, root + 0x74, END_OF_CHAIN);        // no mini stream
+  // The class: three little-endian fields, then eight bytes as written.
+  std::string hex;
+  for (const char c : clsid)
+    if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
+  const auto byte = [&hex](size_t i) { return static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16)); };
+  const uint8_t order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  for (size_t i = 0; i < 16; ++i) file.at(root + 0x50 + i) = byte(order[i]);
+  // Filler that is no part of any structure.
+  for (size_t i = 2 * sector; i < root; ++i) file.at(i) = static_cast<uint8_t>(i * 7);
+  return file;
 }
 
 bool contains(const std::string& text, const std::string& part) {

@@ -4,13 +4,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 #include "bundle_walk.h"
 #include "commands.h"
-#include "crc32.h"
+#include "crc32_combine.h"
 #include "file_io.h"
 #include "number_texts.h"
 #include "os_files.h"
+#include "payload_decode.h"
 #include "payload_scan.h"
 #include "progress.h"
 #include "tool_error.h"
@@ -41,8 +43,8 @@ std::string parent_of(const std::string& target) {
 // publish(), and is otherwise removed, with all it holds, when the writer goes.
 class FolderWriter : public BundleVisitor {
  public:
-  FolderWriter(const std::string& target, const std::string& display_name)
-      : target_(target), display_name_(display_name) {
+  FolderWriter(const std::string& target, const std::string& display_name, bool durable)
+      : target_(target), display_name_(display_name), durable_(durable) {
     check_target();
     if (!os_create_temp_folder_beside(target_, &temp_))
       throw ToolError(SFX_EXIT_USAGE, display_name_,
@@ -57,6 +59,7 @@ class FolderWriter : public BundleVisitor {
     const std::string path = temp_ + "/" + entry.name;
     if (entry.kind == BUNDLE_DIRECTORY) {
       if (!os_create_folder(path)) fail("cannot create the folder", os_last_error());
+      if (durable_) folders_.push_back(path);
       return;
     }
     fd_ = os_create_new_file(path, entry.executable);
@@ -76,7 +79,7 @@ class FolderWriter : public BundleVisitor {
     if (written_ != current_.size) fail("has less data than its size", 0);
     if (!os_info_of_fd(fd_, &info)) fail("cannot read it back", os_last_error());
     if (info.size != static_cast<int64_t>(current_.size)) fail("holds another size than was written", 0);
-    if (!os_finish_file(fd_, current_.executable ? 0755 : 0644)) fail("cannot write it", os_last_error());
+    if (!os_finish_file(fd_, current_.executable ? 0755 : 0644, durable_)) fail("cannot write it", os_last_error());
     const int fd = fd_;
     fd_ = -1;
     if (!os_close(fd)) fail("cannot write it", os_last_error());
@@ -93,8 +96,19 @@ class FolderWriter : public BundleVisitor {
 
   void publish() {
     stop_if_interrupted();
+    // Durable: each file was synced as it was finished; the folders' names go to the disk before
+    // the whole takes its name.
+    if (durable_) {
+      folders_.push_back(temp_);
+      for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder)
+        if (!os_sync_folder(*folder)) {
+          const int error_number = os_last_error();
+          discard();
+          throw ToolError(SFX_EXIT_USAGE, display_name_, "cannot sync " + *folder + ": " + os_error_text(error_number));
+        }
+    }
     bool exists = false;
-    if (!os_publish_folder(temp_, target_, &exists)) {
+    if (!os_publish_folder(temp_, target_, durable_, &exists)) {
       const int error_number = os_last_error();
       discard();
       throw ToolError(SFX_EXIT_USAGE, display_name_,
@@ -145,6 +159,8 @@ class FolderWriter : public BundleVisitor {
   std::string target_;
   std::string display_name_;
   std::string temp_;  // empty once published or removed
+  bool durable_;
+  std::vector<std::string> folders_;  // made so far, when durable
   BundleEntry current_{};
   int fd_ = -1;
   uint64_t written_ = 0;
@@ -159,20 +175,21 @@ bool bundle_output_is_stream(const std::string& output) {
 
 int extract_bundle_folder(InputFile& input, PayloadScan& scan, const ExtractOptions& options) {
   const std::string& name = input.display_name();
-  FolderWriter folder(folder_target(options.output, options.output), options.output);
+  FolderWriter folder(folder_target(options.output, options.output), options.output, options.sync);
   BundleWalk walk(scan.record().run_entry, &folder);
   const int64_t total = input.size() < 0 ? -1 : input.size() - scan.start();
   Progress progress("extract " + name, total, options.quiet);
-  ScannedBlock block;
   uint32_t crc = 0;
   // The payload is read to its end even after the reader has refused the stream: a damaged
-  // payload is named as such, whatever its damage did to the stream.
-  while (scan.next(&block)) {
-    crc = crc32_update(crc, block.decoded, block.decoded_len);
-    walk.feed(block.decoded, block.decoded_len);
+  // payload is named as such, whatever its damage did to the stream. Blocks are decoded on the
+  // threads and fed to the bundle reader in order.
+  PayloadDecoder decoder(scan, options.threads);
+  decoder.run([&](const DecodedBlock& block) {
+    crc = crc32_combine(crc, block.crc, block.size);
+    walk.feed(block.data, block.size);
     folder.stop_if_interrupted();
-    progress.update(static_cast<uint64_t>(scan.offset() - scan.start()));
-  }
+    progress.update(static_cast<uint64_t>(block.offset + PAYLOAD_LENGTH_BYTES + block.length - scan.start()));
+  });
   walk.finish();
   progress.clear();
   std::string problem = payload_problem(scan, scan.decoded_bytes(), crc, &input);

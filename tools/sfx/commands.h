@@ -16,6 +16,7 @@ struct WriteOptions {
   PayloadOptions payload;
   bool force = false;
   bool quiet = false;
+  bool sync = false;  // the output on the disk before the command ends (--sync)
 };
 
 struct CompressOptions : WriteOptions {};
@@ -39,8 +40,10 @@ struct PackOptions : WriteOptions {
 struct ExtractOptions {
   std::string file;
   std::string output;
+  unsigned threads = 1;  // decoding blocks
   bool force = false;
   bool quiet = false;
+  bool sync = false;
 };
 
 struct ListOptions {

@@ -4,6 +4,8 @@
 // folder and moved into place only by commit(); an output that is dropped without commit(),
 // or whose process is interrupted (Ctrl-C, SIGINT, SIGTERM, SIGHUP), leaves nothing behind.
 // Without force an existing file is never replaced, also when one appears while the work runs.
+// Nothing waits on the disk unless asked (--sync): the file then reaches it before its name
+// does, and the name before commit() returns.
 #pragma once
 
 #include <cstddef>
@@ -54,6 +56,9 @@ class InputFile {
   // 0) are held to their time alone.
   void check_unchanged(uint64_t bytes_read) const;
 
+  // Reads up to n bytes at offset (from where reading started) of a file that can be read again,
+  // leaving its position: fewer than n only at its end.
+  size_t read_at(uint64_t offset, uint8_t* buffer, size_t n);
   // A regular file can be read again from where reading started.
   bool can_rewind() const { return start_ >= 0; }
   void rewind();
@@ -78,8 +83,9 @@ bool same_file(const std::string& output_name, const InputFile& input);
 class OutputFile {
  public:
   // Prepares name ("-": stdout, refused when it is a terminal). Refuses an existing file unless
-  // force. mode is the permission the finished file gets, before the umask.
-  OutputFile(const std::string& name, bool force, unsigned mode);
+  // force. mode is the permission the finished file gets, before the umask. durable: commit()
+  // returns once the file and its name are on the disk (a stream is written as it is).
+  OutputFile(const std::string& name, bool force, unsigned mode, bool durable = false);
   // An unnamed scratch file in the temporary folder, which can be read back and written again
   // and is then copied into a stream (copy_into); it goes with the process.
   static constexpr struct Scratch {
@@ -118,12 +124,12 @@ class OutputFile {
   std::string display_name_;
   std::string temp_path_;
   bool force_;
+  bool durable_ = false;
   bool direct_ = false;   // stdout, a device or a pipe: written in place, nothing to move
   bool owns_fd_ = false;
   bool committed_ = false;
   unsigned mode_;
   int fd_ = -1;
   uint64_t bytes_written_ = 0;
-  uint64_t written_back_ = 0;  // bytes already handed to os_start_writeback
   std::vector<uint8_t> buffer_;
 };

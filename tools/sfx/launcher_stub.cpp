@@ -95,34 +95,69 @@ LauncherStub load_stub(const std::string& choice, bool record) {
   return stub;
 }
 
-InstallerKind installer_kind(const uint8_t* head, size_t n) {
-  static const uint8_t COMPOUND_FILE[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+InstallerType installer_type(const uint8_t* head, size_t n, const ReadAt& read_at) {
   const auto span = static_cast<uint32_t>(std::min<size_t>(n, PE_HEADER_SPAN_BYTES));
   const PeImage image = pe_image_read(head, span);
-  if (image.is_pe) return image.is_dll ? InstallerKind::WINDOWS_LIBRARY : InstallerKind::WINDOWS_PROGRAM;
-  if (n >= sizeof COMPOUND_FILE && std::memcmp(head, COMPOUND_FILE, sizeof COMPOUND_FILE) == 0)
-    return InstallerKind::MSI_PACKAGE;
-  if (is_elf_header(head, span)) return InstallerKind::ELF_PROGRAM;
-  if (n >= 2 && head[0] == '#' && head[1] == '!') return InstallerKind::SCRIPT;
-  return InstallerKind::OTHER;
+  InstallerType type;
+  if (image.is_pe) {
+    type.kind = image.is_dll ? InstallerKind::WINDOWS_LIBRARY : InstallerKind::WINDOWS_PROGRAM;
+  } else if (is_compound_file(head, n)) {
+    const CompoundInfo compound = compound_file_class(read_at);
+    switch (compound.kind) {
+      case CompoundClass::INSTALLER_PACKAGE: type.kind = InstallerKind::MSI_PACKAGE; break;
+      case CompoundClass::INSTALLER_PATCH: type.kind = InstallerKind::MSI_PATCH; break;
+      case CompoundClass::INSTALLER_TRANSFORM: type.kind = InstallerKind::MSI_TRANSFORM; break;
+      case CompoundClass::OTHER: type.kind = InstallerKind::COMPOUND_DOCUMENT; break;
+      case CompoundClass::UNREADABLE: type.kind = InstallerKind::COMPOUND_DAMAGED; break;
+    }
+    type.note = compound.kind == CompoundClass::UNREADABLE ? compound.problem
+                                                           : "the class of its root storage is " + compound.clsid;
+  } else if (is_elf_header(head, span)) {
+    type.kind = InstallerKind::ELF_PROGRAM;
+  } else if (n >= 2 && head[0] == '#' && head[1] == '!') {
+    type.kind = InstallerKind::SCRIPT;
+  }
+  return type;
 }
 
-void check_installer_kind(const LauncherStub& stub, InstallerKind kind, const std::string& installer) {
-  const bool startable = stub.windows
-                             ? kind == InstallerKind::WINDOWS_PROGRAM || kind == InstallerKind::MSI_PACKAGE
-                             : kind == InstallerKind::ELF_PROGRAM || kind == InstallerKind::SCRIPT;
-  if (startable) return;
-  const char* what = kind == InstallerKind::WINDOWS_PROGRAM   ? "a Windows program"
-                     : kind == InstallerKind::WINDOWS_LIBRARY ? "a Windows library (a DLL), not a program"
-                     : kind == InstallerKind::MSI_PACKAGE   ? "a Windows Installer package"
-                     : kind == InstallerKind::ELF_PROGRAM   ? "an ELF program"
-                     : kind == InstallerKind::SCRIPT        ? "a script"
-                                                            : "neither a program nor an installer package";
+std::string installer_type_text(const InstallerType& type) {
+  switch (type.kind) {
+    case InstallerKind::WINDOWS_PROGRAM: return "a Windows program";
+    case InstallerKind::WINDOWS_LIBRARY: return "a Windows library (a DLL), not a program";
+    case InstallerKind::MSI_PACKAGE: return "a Windows Installer package";
+    case InstallerKind::MSI_PATCH: return "a Windows Installer patch";
+    case InstallerKind::MSI_TRANSFORM:
+      return "a Windows Installer transform (.mst), which changes a package as it is installed and installs nothing "
+             "itself (" + type.note + ")";
+    case InstallerKind::COMPOUND_DOCUMENT:
+      return "a compound document (e.g. a Word or Excel file), not a Windows Installer package or program (" +
+             type.note + ")";
+    case InstallerKind::COMPOUND_DAMAGED:
+      return "a compound file whose root storage cannot be read (" + type.note +
+             "), so no Windows Installer package or program";
+    case InstallerKind::ELF_PROGRAM: return "an ELF program";
+    case InstallerKind::SCRIPT: return "a script";
+    case InstallerKind::OTHER: break;
+  }
+  return "neither a program nor an installer package";
+}
+
+bool can_start(const LauncherStub& stub, InstallerKind kind) {
+  return stub.windows ? kind == InstallerKind::WINDOWS_PROGRAM || kind == InstallerKind::MSI_PACKAGE ||
+                            kind == InstallerKind::MSI_PATCH
+                      : kind == InstallerKind::ELF_PROGRAM || kind == InstallerKind::SCRIPT;
+}
+
+std::string startable_kinds(const LauncherStub& stub) {
+  return stub.windows ? "Windows programs (PE), Windows Installer packages (.msi) and patches (.msp)"
+                      : "ELF programs and scripts that begin with #!";
+}
+
+void check_installer_kind(const LauncherStub& stub, const InstallerType& type, const std::string& installer) {
+  if (can_start(stub, type.kind)) return;
   throw ToolError(SFX_EXIT_USAGE, installer,
-                  std::string("is ") + what + ", which " + stub.name +
-                      (stub.windows ? " cannot start: it starts Windows programs (PE) and Windows Installer packages (.msi)"
-                                    : " cannot start: it starts ELF programs and scripts that begin with #!") +
-                      "; --any-payload packs it all the same");
+                  "is " + installer_type_text(type) + ", which " + stub.name + " cannot start: it starts " +
+                      startable_kinds(stub) + "; --any-payload packs it all the same");
 }
 
 void check_stub(const LauncherStub& launcher, bool record) {

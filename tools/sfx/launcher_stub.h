@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "compound_file.h"
+
 // A stub larger than this is not a launcher (the Windows one is under 32 KiB); the limit keeps a
 // mistaken data file from being read into memory whole.
 constexpr uint64_t MAX_STUB_BYTES = 16u << 20;
@@ -31,23 +33,41 @@ LauncherStub load_stub(const std::string& choice, bool record);
 // that holds a marker already (a packed file) or ends with the start of one.
 void check_stub(const LauncherStub& stub, bool record);
 
-// What an installer is, from its first bytes, as far as a launcher can start it.
+// What an installer is, as far as a launcher can start it.
 enum class InstallerKind {
-  WINDOWS_PROGRAM,  // a PE image
-  WINDOWS_LIBRARY,  // a PE image marked as a DLL: nothing can start it
-  MSI_PACKAGE,      // a Windows Installer package: a compound file (D0 CF 11 E0 A1 B1 1A E1)
+  WINDOWS_PROGRAM,    // a PE image
+  WINDOWS_LIBRARY,    // a PE image marked as a DLL: nothing can start it
+  MSI_PACKAGE,        // a Windows Installer package: a compound file of the package's class
+  MSI_PATCH,          // a Windows Installer patch (.msp): a compound file of the patch's class
+  MSI_TRANSFORM,      // a transform (.mst): it changes a package as it installs, and installs nothing
+  COMPOUND_DOCUMENT,  // any other compound file: a document (Word, Excel), no installer
+  COMPOUND_DAMAGED,   // a compound file whose root storage cannot be read
   ELF_PROGRAM,
-  SCRIPT,           // "#!"
+  SCRIPT,             // "#!"
   OTHER,
 };
-InstallerKind installer_kind(const uint8_t* head, size_t n);
+
+struct InstallerType {
+  InstallerKind kind = InstallerKind::OTHER;
+  std::string note;  // a compound file's class, or why its root storage cannot be read
+};
+
+// What an installer is, from its first bytes (head, n of them) and, for a compound file, from its
+// root storage's class, which read_at reads wherever the file keeps it.
+InstallerType installer_type(const uint8_t* head, size_t n, const ReadAt& read_at);
+// "a Windows program", "a compound document (e.g. a Word or Excel file), not ...", for messages.
+std::string installer_type_text(const InstallerType& type);
 
 struct PeImage;
 // What a Windows program's headers say it is: "PE32 GUI program for Intel 80386", "PE32+ GUI
 // program for x86-64".
 std::string describe_pe(const PeImage& image);
 
-// Refuses (exit 2, with the reason) an installer the launcher cannot start: the Windows launcher
-// starts a Windows program or an installer package, the POSIX one an ELF program or a script
-// that starts with "#!". installer names it in the message.
-void check_installer_kind(const LauncherStub& stub, InstallerKind kind, const std::string& installer);
+// Whether the launcher can start an installer of this kind: the Windows launcher a Windows program,
+// an installer package or a patch, the POSIX one an ELF program or a script that starts with "#!".
+bool can_start(const LauncherStub& stub, InstallerKind kind);
+// What the launcher starts, for messages: "Windows programs (PE), ...".
+std::string startable_kinds(const LauncherStub& stub);
+// Refuses (exit 2, with the reason) an installer the launcher cannot start. installer names it in
+// the message.
+void check_installer_kind(const LauncherStub& stub, const InstallerType& type, const std::string& installer);

@@ -53,10 +53,10 @@ struct Walk {
 };
 
 // The contract the record carries: "start" (the launcher starts the program and exits), "wait"
-// (it passes its switches on, waits and hands back the exit code) or "msi" (the same for an
-// installer package, through msiexec).
+// (it passes its switches on, waits and hands back the exit code), "msi" (the same for an
+// installer package, through msiexec /i) or "msp" (for a patch, through msiexec /p).
 const char* contract_name(uint8_t flags) {
-  if ((flags & INTEGRITY_FLAG_MSI) != 0) return "msi";
+  if ((flags & INTEGRITY_FLAG_MSI) != 0) return (flags & INTEGRITY_FLAG_PATCH) != 0 ? "msp" : "msi";
   return (flags & INTEGRITY_FLAG_WAIT) != 0 ? "wait" : "start";
 }
 

@@ -87,8 +87,8 @@ void add_block_size(CLI::App* command, uint32_t* block_input) {
       ->option_text("N");
 }
 
-// Blocks are independent, so they are coded on several threads; the output is the same bytes
-// for every N.
+// Blocks are independent, so they are coded and decoded on several threads; the output is the
+// same bytes for every N.
 constexpr unsigned MAX_THREADS = 128;
 
 void add_threads(CLI::App* command, unsigned* threads, const char* what) {
@@ -104,6 +104,14 @@ void add_output(CLI::App* command, std::string* output, bool* force) {
       ->required()
       ->option_text("OUTPUT");
   command->add_flag("-f,--force", *force, "Replace OUTPUT if it exists");
+}
+
+void add_sync(CLI::App* command, bool* sync) {
+  command->add_flag("--sync", *sync,
+                    "Return only once the output is on the disk: the file is synced before it takes its name, "
+                    "and its folder after (on Windows: FlushFileBuffers and a write-through move). Without it, as "
+                    "with cp, gzip or zstd, the output is whole and in place when the command ends, and reaches "
+                    "the disk when the system writes its cache");
 }
 
 void add_quiet(CLI::App* command, bool* quiet) {
@@ -125,6 +133,7 @@ void add_payload_options(CLI::App* command, WriteOptions* options, unsigned* thr
   add_block_size(command, &options->payload.block_input);
   add_threads(command, threads, "coding blocks");
   add_no_record(command, &options->payload.record);
+  add_sync(command, &options->sync);
   add_quiet(command, &options->quiet);
 }
 
@@ -304,6 +313,9 @@ int run(int argc, char** argv) {
   CLI::App* extract_command = add_command(app, "extract", "Write the decoded data of the payload in FILE",
                                   "FILE", &extract.file, "File holding a payload ('-': stdin)");
   add_output(extract_command, &extract.output, &extract.force);
+  unsigned extract_threads = 0;
+  add_threads(extract_command, &extract_threads, "decoding blocks");
+  add_sync(extract_command, &extract.sync);
   add_quiet(extract_command, &extract.quiet);
   // The usage line names the output it needs, as its parser does ("--output is required").
   extract_command->get_option("--output")->description("Where to write ('-': stdout); required");
@@ -330,7 +342,7 @@ int run(int argc, char** argv) {
   CLI::Option* original_option =
       verify_command->add_option("--original", verify.original, "The data the payload should decode to")
           ->option_text("ORIGINAL");
-  add_threads(verify_command, &verify_threads, "re-encoding blocks");
+  add_threads(verify_command, &verify_threads, "decoding and re-encoding blocks");
   add_quiet(verify_command, &verify.quiet);
 
   BenchCommandOptions bench;
@@ -383,7 +395,10 @@ int run(int argc, char** argv) {
     pack.payload.threads = resolve_threads(pack_threads);
     return run_pack(pack);
   }
-  if (*extract_command) return run_extract(extract);
+  if (*extract_command) {
+    extract.threads = resolve_threads(extract_threads);
+    return run_extract(extract);
+  }
   if (*list_command) return run_list(list);
   if (*verify_command) {
     verify.threads = resolve_threads(verify_threads);

@@ -75,16 +75,15 @@ int os_create_temp_beside(const std::string& target, std::string* temp_path);
 // The file may stay: it has been renamed into place, or deleted.
 void os_forget_temp();
 
-// Asks the system to start writing n bytes at offset of a file to the disk, without waiting, so
-// that the final os_finish_file has little left to wait for. Does nothing where there is no such
-// call.
-void os_start_writeback(int fd, int64_t offset, int64_t n);
-// Finishes an output file: its permissions (mode before the umask, on systems that have them)
-// and its bytes safely on the disk.
-bool os_finish_file(int fd, unsigned mode);
+// Finishes an output file: its permissions (mode before the umask, on systems that have them).
+// With durable, its bytes are also on the disk before it returns (fsync; FlushFileBuffers on
+// Windows); without, they reach the disk when the system writes its cache, as any program's do.
+bool os_finish_file(int fd, unsigned mode, bool durable);
 // Moves the finished file at from to the name to. Without replace, an existing file at `to` is
 // never replaced, even one that appeared a moment ago: the call then fails with *exists true.
-bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool* exists);
+// With durable, the new name is on the disk before it returns (the folder synced after the
+// rename; a write-through move on Windows).
+bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool durable, bool* exists);
 bool os_remove(const std::string& path);
 
 // An unnamed scratch file for reading back what was written to it, in the temporary folder
@@ -170,7 +169,13 @@ bool os_folder_is_empty(const std::string& path, bool* empty);
 // which must not exist or must be an empty folder (then replaced). When anything else is at to,
 // even something that appeared a moment ago, it is left as it is and the call fails with *exists
 // true.
-bool os_publish_folder(const std::string& from, const std::string& to, bool* exists);
+// With durable, the new name is on the disk before it returns (the parent folder synced after the
+// rename; a write-through move on Windows); the caller has put what the folder holds there first
+// (os_finish_file and os_sync_folder).
+bool os_publish_folder(const std::string& from, const std::string& to, bool durable, bool* exists);
+// Puts a folder's entries (the names it holds) on the disk: fsync of the folder; nothing to do on
+// Windows, whose file system logs them with the write-through move that publishes them.
+bool os_sync_folder(const std::string& path);
 
 // Removes path and everything in it, from the inside out, never following a link (on Windows a
 // reparse point): a link is removed, not what it leads to. False when something stays.

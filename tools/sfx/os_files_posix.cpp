@@ -205,42 +205,70 @@ int os_create_temp_beside(const std::string& target, std::string* temp_path) {
 
 void os_forget_temp() { guarded = 0; }
 
-void os_start_writeback(int fd, int64_t offset, int64_t n) {
-#if defined(__linux__)
-  sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
-#else
-  (void)fd, (void)offset, (void)n;
-#endif
-}
-
-bool os_finish_file(int fd, unsigned mode) {
+bool os_finish_file(int fd, unsigned mode, bool durable) {
   const mode_t mask = umask(022);
   umask(mask);
-  return fchmod(fd, static_cast<mode_t>(mode) & ~mask) == 0 && fsync(fd) == 0;
+  return fchmod(fd, static_cast<mode_t>(mode) & ~mask) == 0 && (!durable || fsync(fd) == 0);
 }
 
-bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool* exists) {
+bool os_sync_folder(const std::string& path) {
+  int fd;
+  do fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  const int error_number = errno;
+  close(fd);
+  errno = error_number;
+  return synced;
+}
+
+namespace {
+
+// The folder that holds path: "." for a bare name.
+std::string parent_folder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// After a durable move: the new name on the disk, or the moved file or folder removed again (a
+// failed command leaves nothing behind), with the sync's error.
+bool sync_new_name(const std::string& to) {
+  if (os_sync_folder(parent_folder(to))) return true;
+  const int error_number = errno;
+  os_remove_tree(to);
+  errno = error_number;
+  return false;
+}
+
+}  // namespace
+
+bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool durable, bool* exists) {
   *exists = false;
+  bool moved = false;
   if (!replace) {
     // link() refuses a file that appeared meanwhile, where rename() would replace it. File
     // systems without hard links fall back to rename() after a last look.
     if (link(from.c_str(), to.c_str()) == 0) {
       unlink(from.c_str());
-      return true;
-    }
-    if (errno == EEXIST) {
+      moved = true;
+    } else if (errno == EEXIST) {
       *exists = true;
       return false;
-    }
-    if (errno != EPERM && errno != ENOTSUP && errno != EXDEV && errno != EMLINK) return false;
-    struct stat st;
-    if (lstat(to.c_str(), &st) == 0) {
-      *exists = true;
-      errno = EEXIST;
+    } else if (errno != EPERM && errno != ENOTSUP && errno != EXDEV && errno != EMLINK) {
       return false;
+    } else {
+      struct stat st;
+      if (lstat(to.c_str(), &st) == 0) {
+        *exists = true;
+        errno = EEXIST;
+        return false;
+      }
     }
   }
-  return rename(from.c_str(), to.c_str()) == 0;
+  if (!moved && rename(from.c_str(), to.c_str()) != 0) return false;
+  return !durable || sync_new_name(to);
 }
 
 bool os_remove(const std::string& path) { return unlink(path.c_str()) == 0; }
@@ -489,12 +517,12 @@ bool os_folder_is_empty(const std::string& path, bool* empty) {
   return true;
 }
 
-bool os_publish_folder(const std::string& from, const std::string& to, bool* exists) {
+bool os_publish_folder(const std::string& from, const std::string& to, bool durable, bool* exists) {
   *exists = false;
   if (chmod(from.c_str(), 0777 & ~current_umask()) != 0) return false;
   // rename() replaces an empty folder and nothing else: a folder that holds anything, a file or
   // a link at `to` makes it fail, whenever it appeared.
-  if (rename(from.c_str(), to.c_str()) == 0) return true;
+  if (rename(from.c_str(), to.c_str()) == 0) return !durable || sync_new_name(to);
   *exists = errno == EEXIST || errno == ENOTEMPTY || errno == ENOTDIR || errno == EISDIR;
   return false;
 }

@@ -287,13 +287,15 @@ int os_create_temp_beside(const std::string& target, std::string* temp_path) {
 
 void os_forget_temp() { guarded = 0; }
 
-void os_start_writeback(int, int64_t, int64_t) {}
+// _commit is FlushFileBuffers on the descriptor's handle.
+bool os_finish_file(int fd, unsigned, bool durable) { return !durable || _commit(fd) == 0; }
 
-bool os_finish_file(int fd, unsigned) { return _commit(fd) == 0; }
+bool os_sync_folder(const std::string&) { return true; }
 
-bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool* exists) {
+bool os_move_into_place(const std::string& from, const std::string& to, bool replace, bool durable, bool* exists) {
   *exists = false;
-  if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
+  const DWORD flags = (replace ? MOVEFILE_REPLACE_EXISTING : 0) | (durable ? MOVEFILE_WRITE_THROUGH : 0);
+  if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), flags)) return true;
   const DWORD error = GetLastError();
   *exists = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
   set_errno_from_windows();
@@ -704,7 +706,7 @@ bool os_folder_is_empty(const std::string& path, bool* empty) {
   return true;
 }
 
-bool os_publish_folder(const std::string& from, const std::string& to, bool* exists) {
+bool os_publish_folder(const std::string& from, const std::string& to, bool durable, bool* exists) {
   *exists = false;
   const std::wstring source = long_path(from), target = long_path(to);
   if (source.empty() || target.empty()) return false;
@@ -722,7 +724,7 @@ bool os_publish_folder(const std::string& from, const std::string& to, bool* exi
     }
     removed = true;
   }
-  if (MoveFileExW(source.c_str(), target.c_str(), 0)) return true;
+  if (MoveFileExW(source.c_str(), target.c_str(), durable ? MOVEFILE_WRITE_THROUGH : 0)) return true;
   const DWORD error = GetLastError();
   *exists = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
   set_errno_from_windows();

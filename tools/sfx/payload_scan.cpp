@@ -28,23 +28,31 @@ int64_t PayloadScan::offset() const { return payload_reader_offset(reader_.get()
 
 int64_t PayloadScan::bytes_after() const { return input_.size() < 0 ? -1 : input_.size() - offset(); }
 
-bool PayloadScan::next(ScannedBlock* block) {
-  if (finished_) return false;
-  const int64_t before = offset();
-  uint32_t decoded_len = 0;
-  const PayloadRead result = read_payload_block(reader_.get(), &decoded_len);
+bool PayloadScan::accept(PayloadRead result, int64_t before) {
+  if (result == PAYLOAD_READ_BLOCK) return true;
+  finished_ = true;
   if (result == PAYLOAD_READ_DAMAGED) {
-    finished_ = true;
     const int status =
         reader_->error.fault == PAYLOAD_FAULT_READ_ERROR ? SFX_EXIT_USAGE : SFX_EXIT_DAMAGED;
     throw ToolError(status, input_.display_name(), describe_payload_error(reader_->error));
   }
-  if (result == PAYLOAD_READ_END) {
-    finished_ = true;
-    // The end mark is consumed; the end of the file consumes nothing.
-    end_ = offset() > before ? PayloadEnd::END_MARK : PayloadEnd::END_OF_FILE;
-    return false;
-  }
+  // The end mark is consumed; the end of the file consumes nothing.
+  end_ = offset() > before ? PayloadEnd::END_MARK : PayloadEnd::END_OF_FILE;
+  return false;
+}
+
+void PayloadScan::end_at_empty_block(const ScannedBlock& block) {
+  finished_ = true;
+  end_ = PayloadEnd::EMPTY_BLOCK;
+  empty_number_ = block.number;
+  empty_offset_ = block.offset;
+}
+
+bool PayloadScan::next(ScannedBlock* block) {
+  if (finished_) return false;
+  const int64_t before = offset();
+  uint32_t decoded_len = 0;
+  if (!accept(read_payload_block(reader_.get(), &decoded_len), before)) return false;
   block->number = blocks_++;
   block->offset = before;
   block->length = static_cast<uint32_t>(offset() - before - PAYLOAD_LENGTH_BYTES);
@@ -52,14 +60,31 @@ bool PayloadScan::next(ScannedBlock* block) {
   block->decoded = reader_->decoded;
   block->decoded_len = decoded_len;
   decoded_bytes_ += decoded_len;
-  if (decoded_len == 0) {
-    finished_ = true;
-    end_ = PayloadEnd::EMPTY_BLOCK;
-    empty_number_ = block->number;
-    empty_offset_ = block->offset;
-  }
+  if (decoded_len == 0) end_at_empty_block(*block);
   return true;
 }
+
+bool PayloadScan::next_frame(ScannedBlock* block) {
+  if (finished_) return false;
+  const int64_t before = offset();
+  uint32_t length = 0;
+  if (!accept(read_payload_frame(reader_.get(), &length), before)) return false;
+  block->number = blocks_++;
+  block->offset = before;
+  block->length = length;
+  block->stored = reader_->block;
+  block->decoded = nullptr;
+  block->decoded_len = 0;
+  if (length == BLOCK_HEADER_BYTES) end_at_empty_block(*block);
+  return true;
+}
+
+ToolError PayloadScan::block_fault(PayloadFault fault, uint32_t number, int64_t offset, uint32_t length) const {
+  return ToolError(SFX_EXIT_DAMAGED, input_.display_name(),
+                   describe_payload_error(PayloadError{fault, number, offset, length}));
+}
+
+const std::string& PayloadScan::display_name() const { return input_.display_name(); }
 
 std::string unusable_record_problem(const PayloadScan& scan) {
   const std::string at = " (at offset " + std::to_string(scan.record_offset()) + ")";

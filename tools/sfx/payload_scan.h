@@ -54,6 +54,16 @@ class PayloadScan {
   // an empty block is handed out before that). Throws ToolError (SFX_EXIT_DAMAGED) naming the
   // block, its offset and the fault when the payload is damaged.
   bool next(ScannedBlock* block);
+  // The same without decoding (decoded null, decoded_len 0), for decoders on other threads
+  // (PayloadDecoder): the block's data is decoded with decode_payload_block, a fault thrown as
+  // block_fault, and its length counted with count_decoded. A block of its header alone is the
+  // one block that decodes to nothing (a coded body holds at least one item, and every item gives
+  // at least one byte), so the scan ends at it as next() ends at an empty block.
+  bool next_frame(ScannedBlock* block);
+  void count_decoded(uint32_t n) { decoded_bytes_ += n; }
+  // The error next() throws for the block number at offset (its length given) that fails to decode.
+  ToolError block_fault(PayloadFault fault, uint32_t number, int64_t offset, uint32_t length) const;
+  const std::string& display_name() const;
 
   PayloadEnd end() const { return end_; }
   // The offset of the next byte the reader would consume: after the end, where the payload
@@ -70,6 +80,10 @@ class PayloadScan {
   bool follows_program() const { return reader_->follows_program; }
 
  private:
+  // Ends the scan at what the reader gave instead of a block: false at the end, a throw on a fault.
+  bool accept(PayloadRead result, int64_t before);
+  void end_at_empty_block(const ScannedBlock& block);
+
   InputFile& input_;
   std::unique_ptr<PayloadReader> reader_;
   int64_t start_ = 0;

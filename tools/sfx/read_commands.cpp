@@ -8,7 +8,6 @@
 #include <memory>
 #include <vector>
 
-#include "block_window.h"
 #include "bundle_extract.h"
 #include "bundle_walk.h"
 #include "commands.h"
@@ -16,6 +15,7 @@
 #include "crc32_combine.h"
 #include "file_io.h"
 #include "number_texts.h"
+#include "payload_decode.h"
 #include "payload_scan.h"
 #include "progress.h"
 #include "tool_error.h"
@@ -42,19 +42,19 @@ int run_extract(const ExtractOptions& options) {
   // judged all the same.
   std::unique_ptr<BundleWalk> walk;
   if (bundle) walk = std::make_unique<BundleWalk>(scan.record().run_entry, nullptr);
-  OutputFile output(options.output, options.force, 0666);
+  OutputFile output(options.output, options.force, 0666, options.sync);
   const int64_t total = input.size() < 0 ? -1 : input.size() - scan.start();
   Progress progress("extract " + name, total, options.quiet);
-  ScannedBlock block;
   uint32_t blocks = 0;
   uint32_t crc = 0;
-  while (scan.next(&block)) {
-    output.write(block.decoded, block.decoded_len);
-    crc = crc32_update(crc, block.decoded, block.decoded_len);
-    if (walk) walk->feed(block.decoded, block.decoded_len);
-    if (block.decoded_len != 0) ++blocks;
-    progress.update(static_cast<uint64_t>(scan.offset() - scan.start()));
-  }
+  PayloadDecoder decoder(scan, options.threads);
+  decoder.run([&](const DecodedBlock& block) {
+    output.write(block.data, block.size);
+    crc = crc32_combine(crc, block.crc, block.size);
+    if (walk) walk->feed(block.data, block.size);
+    if (block.size != 0) ++blocks;
+    progress.update(static_cast<uint64_t>(block.offset + PAYLOAD_LENGTH_BYTES + block.length - scan.start()));
+  });
   progress.clear();
   // Nothing is kept of a payload the launcher would refuse: a damaged payload is named as such
   // before what its damage did to a bundle's stream.
@@ -76,57 +76,41 @@ int run_extract(const ExtractOptions& options) {
 
 namespace {
 
-// One block in flight through verify: copies of its stored and decoded bytes, and what the
-// check found.
-struct VerifySlot {
-  uint32_t number = 0;
-  int64_t offset = 0;
-  std::vector<uint8_t> stored;
-  std::vector<uint8_t> decoded;
-  uint32_t crc = 0;
-  std::string problem;  // empty: the block re-encodes to its own bytes
-};
-
 // Re-encodes a block's data: this encoder must give the very bytes the file holds.
-void check_block(BlockEncoder& encoder, std::vector<uint8_t>& again, VerifySlot& slot) {
-  slot.crc = crc32_update(0, slot.decoded.data(), slot.decoded.size());
-  slot.problem.clear();
-  const std::string where = "block " + std::to_string(slot.number) + " at offset " + std::to_string(slot.offset);
-  if (slot.decoded.size() > MAX_BLOCK_INPUT) {
-    slot.problem = where + ": decodes to " + std::to_string(slot.decoded.size()) +
-                   " bytes, more than this encoder puts in a block (" + std::to_string(MAX_BLOCK_INPUT) + ")";
+void check_block(BlockEncoder& encoder, std::vector<uint8_t>& again, DecodedBlock& block) {
+  const std::string where = "block " + std::to_string(block.number) + " at offset " + std::to_string(block.offset);
+  if (block.size > MAX_BLOCK_INPUT) {
+    block.problem = where + ": decodes to " + std::to_string(block.size) +
+                    " bytes, more than this encoder puts in a block (" + std::to_string(MAX_BLOCK_INPUT) + ")";
     return;
   }
-  if (encoder.reencodes_to(slot.decoded.data(), static_cast<uint32_t>(slot.decoded.size()), slot.stored.data(),
-                           slot.stored.size(), &again))
-    return;
+  if (encoder.reencodes_to(block.data, block.size, block.stored, block.length, &again)) return;
   std::string differs;
-  if (again.size() != slot.stored.size()) {
-    differs = "gives " + std::to_string(again.size()) + " bytes instead of its " + std::to_string(slot.stored.size());
+  if (again.size() != block.length) {
+    differs = "gives " + std::to_string(again.size()) + " bytes instead of its " + std::to_string(block.length);
   } else {
     // As long as the block: say where the first byte that differs lies.
-    const size_t at = static_cast<size_t>(
-        std::mismatch(again.begin(), again.end(), slot.stored.begin()).first - again.begin());
+    const size_t at = static_cast<size_t>(std::mismatch(again.begin(), again.end(), block.stored).first - again.begin());
     differs = "gives other bytes of the same length (" + std::to_string(again.size()) +
               "), the first at byte " + std::to_string(at) + " of the block (file offset " +
-              std::to_string(slot.offset + PAYLOAD_LENGTH_BYTES + static_cast<int64_t>(at)) + ")";
+              std::to_string(block.offset + PAYLOAD_LENGTH_BYTES + static_cast<int64_t>(at)) + ")";
   }
-  slot.problem = where + ": re-encoding its data " + differs + ": the block was not made by this encoder, or is damaged";
+  block.problem = where + ": re-encoding its data " + differs + ": the block was not made by this encoder, or is damaged";
 }
 
 // Compares the next decoded bytes with the original file's; position is where they start in
 // the decoded data.
-void compare_with_original(InputFile& original, const std::vector<uint8_t>& decoded, uint64_t position,
+void compare_with_original(InputFile& original, const DecodedBlock& block, uint64_t position,
                            std::vector<uint8_t>& expected, const std::string& name) {
-  expected.resize(decoded.size());
+  expected.resize(block.size);
   const size_t got = original.read_full(expected.data(), expected.size());
   const size_t same = static_cast<size_t>(
-      std::mismatch(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(got), decoded.begin()).first -
+      std::mismatch(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(got), block.data).first -
       expected.begin());
   if (same < got)
     throw ToolError(SFX_EXIT_DAMAGED, name,
                     "differs from " + original.display_name() + " at byte " + std::to_string(position + same));
-  if (got < decoded.size())
+  if (got < block.size)
     throw ToolError(SFX_EXIT_DAMAGED, name,
                     "is longer than " + original.display_name() + " (" + std::to_string(position + got) + " bytes)");
 }
@@ -146,55 +130,26 @@ int verify_one(const std::string& file, const VerifyOptions& options) {
   const unsigned threads = std::max(1u, options.threads);
   std::vector<BlockEncoder> encoders(threads);
   std::vector<std::vector<uint8_t>> scratch(threads);
-  BlockWindow<VerifySlot> window(threads, [&](VerifySlot& slot, unsigned worker) {
-    check_block(encoders[worker], scratch[worker], slot);
+  PayloadDecoder decoder(scan, threads, [&](DecodedBlock& block, unsigned worker) {
+    check_block(encoders[worker], scratch[worker], block);
   });
 
   std::vector<uint8_t> expected;
-  // A fault the reader finds is reported after the blocks before it have been checked, so the
-  // first fault in the file is the one named, whatever the number of threads.
-  std::exception_ptr read_fault;
-  bool scan_ended = false;
-  ScannedBlock block;
   uint32_t blocks = 0;
   uint64_t position = 0;  // in the decoded data
   uint32_t crc = 0;
-  for (;;) {
-    while (!scan_ended && window.has_room()) {
-      try {
-        if (!scan.next(&block)) {
-          scan_ended = true;
-          break;
-        }
-      } catch (const ToolError&) {
-        read_fault = std::current_exception();
-        scan_ended = true;
-        break;
-      }
-      if (block.decoded_len == 0) {
-        scan_ended = true;  // the launcher stops here (payload_problem says so)
-        break;
-      }
-      VerifySlot& slot = window.next_to_fill();
-      slot.number = block.number;
-      slot.offset = block.offset;
-      slot.stored.assign(block.stored, block.stored + block.length);
-      slot.decoded.assign(block.decoded, block.decoded + block.decoded_len);
-      window.submit();
-    }
-    if (window.empty()) break;
-    const VerifySlot& slot = window.wait_oldest();
-    if (!slot.problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, slot.problem);
-    if (original) compare_with_original(*original, slot.decoded, position, expected, name);
-    if (walk) walk->feed(slot.decoded.data(), slot.decoded.size());
-    crc = crc32_combine(crc, slot.crc, slot.decoded.size());
-    position += slot.decoded.size();
+  decoder.run([&](const DecodedBlock& block) {
+    // A block that decodes to nothing ends the payload for the launcher: payload_problem says so.
+    if (block.size == 0) return;
+    if (!block.problem.empty()) throw ToolError(SFX_EXIT_DAMAGED, name, block.problem);
+    if (original) compare_with_original(*original, block, position, expected, name);
+    if (walk) walk->feed(block.data, block.size);
+    crc = crc32_combine(crc, block.crc, block.size);
+    position += block.size;
     ++blocks;
-    window.release_oldest();
-    progress.update(static_cast<uint64_t>(scan.offset() - scan.start()));
-  }
+    progress.update(static_cast<uint64_t>(block.offset + PAYLOAD_LENGTH_BYTES + block.length - scan.start()));
+  });
   progress.clear();
-  if (read_fault) std::rethrow_exception(read_fault);
   // The blocks were checked one by one above, so a mismatch left here is not one of theirs.
   std::string problem = payload_problem(scan, position, crc, nullptr);
   if (problem.empty()) problem = no_program_problem(scan);

@@ -50,7 +50,7 @@ void print_summary(const std::string& input, const PayloadStats& stats, const st
 int run_compress(const CompressOptions& options) {
   InputFile input(options.input, false);
   refuse_same_file(options.output, input);
-  OutputFile output(options.output, options.force, 0666);
+  OutputFile output(options.output, options.force, 0666, options.sync);
   Progress progress("compress " + input.display_name(), input.size(), options.quiet);
   const PayloadStats stats = write_payload(input, output, {}, options.payload, &progress);
   input.check_unchanged(stats.input_bytes);
@@ -177,7 +177,9 @@ void set_pe_checksum(OutputFile& output, const std::vector<uint8_t>& stub) {
 // What the launcher does with what it unpacks, in one line; run names a bundle's program.
 std::string contract_text(uint8_t flags, const std::string& run) {
   if ((flags & INTEGRITY_FLAG_BUNDLE) != 0) {
-    const std::string how = (flags & INTEGRITY_FLAG_MSI) != 0 ? "starts " + run + " from it through msiexec /i"
+    const std::string how = (flags & INTEGRITY_FLAG_PATCH) != 0 && (flags & INTEGRITY_FLAG_MSI) != 0
+                                ? "applies " + run + " from it through msiexec /p"
+                            : (flags & INTEGRITY_FLAG_MSI) != 0 ? "starts " + run + " from it through msiexec /i"
                             : (flags & INTEGRITY_FLAG_COMMAND_SCRIPT) != 0
                                 ? "runs " + run + " from it through the system's command interpreter"
                                 : "starts " + run + " from it";
@@ -185,6 +187,9 @@ std::string contract_text(uint8_t flags, const std::string& run) {
            " with its own switches passed on, waits, removes the folder and exits with " +
            ((flags & INTEGRITY_FLAG_MSI) != 0 ? "msiexec's" : "the program's") + " exit code";
   }
+  if ((flags & INTEGRITY_FLAG_MSI) != 0 && (flags & INTEGRITY_FLAG_PATCH) != 0)
+    return "the launcher applies the patch through msiexec /p with its own switches passed on, waits, "
+           "removes it and exits with msiexec's exit code";
   if ((flags & INTEGRITY_FLAG_MSI) != 0)
     return "the launcher starts the package through msiexec /i with its own switches passed on, waits, "
            "removes it and exits with msiexec's exit code";
@@ -198,7 +203,7 @@ std::string contract_text(uint8_t flags, const std::string& run) {
 PayloadStats write_packed(const LauncherStub& stub, const std::vector<uint8_t>& launcher, InputFile& input,
                           const PayloadOptions& payload, const PackOptions& options) {
   // The packed file is a program: executable, as a linker makes its output (the umask applies).
-  OutputFile output(options.output, options.force, 0777);
+  OutputFile output(options.output, options.force, 0777, options.sync);
   Progress progress("pack " + input.display_name(), input.size(), options.quiet);
   // A Windows program's checksum covers the whole file: a stream is written in full into a
   // scratch file first, so that its checksum can be set before it goes out.
@@ -215,11 +220,11 @@ PayloadStats write_packed(const LauncherStub& stub, const std::vector<uint8_t>& 
   return stats;
 }
 
-// pack's lines on stderr: the summary, the bundle's (when one was packed), the contract and the
-// texts written.
+// pack's lines on stderr: the summary, the bundle's (when one was packed), the contract, the
+// texts written, and for a Windows program packed to start and let go, how to deploy it instead.
 void print_pack_summary(const std::string& input, const PayloadStats& stats, const PackOptions& options,
                         const LauncherStub& stub, const std::vector<uint8_t>& launcher, uint8_t flags,
-                        const std::string& bundle_line, const std::string& texts) {
+                        const std::string& bundle_line, const std::string& texts, bool starts_a_program) {
   if (options.quiet) return;
   LauncherStub used = stub;
   used.bytes = launcher;
@@ -227,6 +232,10 @@ void print_pack_summary(const std::string& input, const PayloadStats& stats, con
   if (!bundle_line.empty()) std::fprintf(stderr, "bundle: %s\n", bundle_line.c_str());
   std::fprintf(stderr, "contract: %s\n", contract_text(flags, options.run ? quoted_entry(*options.run) : "").c_str());
   if (!texts.empty()) std::fprintf(stderr, "launcher texts: %s\n", texts.c_str());
+  if (starts_a_program && (flags & INTEGRITY_FLAG_WAIT) == 0)
+    std::fprintf(stderr,
+                 "deploying silently: pack with --wait so that the launcher passes switches such as /S on, waits "
+                 "for the installer and returns its exit code\n");
 }
 
 bool is_folder(const std::string& path) {
@@ -267,38 +276,35 @@ bool is_command_script(const std::string& name) {
   return extension == ".cmd" || extension == ".bat";
 }
 
-// How the launcher starts the bundle's program (INTEGRITY_FLAG_MSI, _COMMAND_SCRIPT or none),
-// refusing one it cannot start. A .cmd or .bat file goes to the command interpreter, as Windows
-// starts a file of that name.
-uint8_t program_flags(const LauncherStub& stub, const PackOptions& options, InstallerKind kind, const std::string& where) {
-  if (stub.windows) {
-    if (is_command_script(*options.run)) return INTEGRITY_FLAG_COMMAND_SCRIPT;
-    if (kind == InstallerKind::WINDOWS_PROGRAM) return 0;
-    if (kind == InstallerKind::MSI_PACKAGE) return INTEGRITY_FLAG_MSI;
-  } else if (kind == InstallerKind::ELF_PROGRAM || kind == InstallerKind::SCRIPT) {
-    return 0;
-  }
-  if (options.any_payload) return 0;
-  const char* what = kind == InstallerKind::WINDOWS_PROGRAM   ? "a Windows program"
-                     : kind == InstallerKind::WINDOWS_LIBRARY ? "a Windows library (a DLL), not a program"
-                     : kind == InstallerKind::MSI_PACKAGE     ? "a Windows Installer package"
-                     : kind == InstallerKind::ELF_PROGRAM     ? "an ELF program"
-                     : kind == InstallerKind::SCRIPT          ? "a script"
-                                                              : "neither a program nor an installer package";
+// The record's flags for an installer the Windows launcher starts through msiexec: a package
+// (/i) or a patch (/p); none for a program.
+uint8_t installer_flags(InstallerKind kind) {
+  if (kind == InstallerKind::MSI_PACKAGE) return INTEGRITY_FLAG_MSI;
+  if (kind == InstallerKind::MSI_PATCH) return static_cast<uint8_t>(INTEGRITY_FLAG_MSI | INTEGRITY_FLAG_PATCH);
+  return 0;
+}
+
+// How the launcher starts the bundle's program (INTEGRITY_FLAG_MSI, with _PATCH for a patch,
+// _COMMAND_SCRIPT or none), refusing one it cannot start. A .cmd or .bat file goes to the command
+// interpreter, as Windows starts a file of that name.
+uint8_t program_flags(const LauncherStub& stub, const PackOptions& options, const InstallerType& type,
+                      const std::string& where) {
+  if (stub.windows && is_command_script(*options.run)) return INTEGRITY_FLAG_COMMAND_SCRIPT;
+  if (can_start(stub, type.kind) || options.any_payload) return stub.windows ? installer_flags(type.kind) : 0;
   throw ToolError(SFX_EXIT_USAGE, "",
-                  "--run: " + quoted_entry(*options.run) + " in " + where + " is " + what + ", which " + stub.name +
-                      " cannot start: it starts " +
-                      (stub.windows ? "Windows programs (PE), Windows Installer packages (.msi) and .cmd or .bat files"
-                                    : "ELF programs and scripts that begin with #!") +
+                  "--run: " + quoted_entry(*options.run) + " in " + where + " is " + installer_type_text(type) +
+                      ", which " + stub.name + " cannot start: it starts " +
+                      (stub.windows ? startable_kinds(stub) + ", and .cmd or .bat files" : startable_kinds(stub)) +
                       "; --any-payload packs it all the same");
 }
 
-const char* program_kind_text(uint8_t flags, InstallerKind kind) {
+std::string program_kind_text(uint8_t flags, const InstallerType& type) {
   if ((flags & INTEGRITY_FLAG_COMMAND_SCRIPT) != 0) return "a command script";
-  switch (kind) {
-    case InstallerKind::WINDOWS_PROGRAM: return "a Windows program";
-    case InstallerKind::MSI_PACKAGE: return "a Windows Installer package";
-    case InstallerKind::ELF_PROGRAM: return "an ELF program";
+  switch (type.kind) {
+    case InstallerKind::WINDOWS_PROGRAM:
+    case InstallerKind::MSI_PACKAGE:
+    case InstallerKind::MSI_PATCH:
+    case InstallerKind::ELF_PROGRAM: return installer_type_text(type);
     case InstallerKind::SCRIPT: return "a #! script";
     default: return "packed with --any-payload";
   }
@@ -349,13 +355,18 @@ int pack_bundle(const PackOptions& options) {
   // The program, as the stream holds it: what the launcher can start, and the identity it gives.
   const uint64_t program_at = layout.data_offset[entry];
   const uint64_t program_size = layout.items[entry].size;
-  const InstallerRead read_program = [&stream, program_at, program_size](uint8_t* buffer, size_t n) {
-    return stream.read_at(program_at, buffer, static_cast<size_t>(std::min<uint64_t>(n, program_size)));
+  const ReadAt program_at_offset = [&stream, program_at, program_size](uint64_t offset, uint8_t* buffer, size_t n) {
+    if (offset >= program_size) return size_t{0};
+    return stream.read_at(program_at + offset, buffer, static_cast<size_t>(std::min<uint64_t>(n, program_size - offset)));
+  };
+  const InstallerRead read_program = [&program_at_offset](uint8_t* buffer, size_t n) {
+    return program_at_offset(0, buffer, n);
   };
   std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(PE_HEADER_SPAN_BYTES, program_size)));
   head.resize(read_program(head.data(), head.size()));
-  const InstallerKind kind = installer_kind(head.data(), head.size());
-  const uint8_t program = program_flags(stub, options, kind, where);
+  const InstallerType type = installer_type(head.data(), head.size(), program_at_offset);
+  const InstallerKind kind = type.kind;
+  const uint8_t program = program_flags(stub, options, type, where);
 
   PayloadOptions payload = options.payload;
   payload.refuse_empty = true;
@@ -370,8 +381,8 @@ int pack_bundle(const PackOptions& options) {
   const std::string bundle_line =
       plural(layout.items.size(), "entry", "entries") + " (" + plural(layout.files, "file", "files") + ", " +
       std::to_string(layout.file_bytes) + " bytes in files); runs " + quoted_entry(*options.run) + " (entry " +
-      std::to_string(entry) + ", " + program_kind_text(program, kind) + ")";
-  print_pack_summary(where, stats, options, stub, launcher, payload.record_flags, bundle_line, texts);
+      std::to_string(entry) + ", " + program_kind_text(program, type) + ")";
+  print_pack_summary(where, stats, options, stub, launcher, payload.record_flags, bundle_line, texts, false);
   return SFX_EXIT_OK;
 }
 
@@ -397,16 +408,20 @@ int run_pack(const PackOptions& options) {
   head.resize(input.read_full(head.data(), head.size()));
   input.rewind();
   if (head.empty()) refuse_empty_installer(input);
-  const InstallerKind kind = installer_kind(head.data(), head.size());
-  if (!options.any_payload) check_installer_kind(stub, kind, input.display_name());
+  const InstallerType type = installer_type(
+      head.data(), head.size(), [&input](uint64_t offset, uint8_t* buffer, size_t n) { return input.read_at(offset, buffer, n); });
+  const InstallerKind kind = type.kind;
+  if (!options.any_payload) check_installer_kind(stub, type, input.display_name());
 
   PayloadOptions payload = options.payload;
   payload.refuse_empty = true;
   if (options.wait) payload.record_flags |= INTEGRITY_FLAG_WAIT;
-  if (kind == InstallerKind::MSI_PACKAGE && stub.windows) payload.record_flags |= INTEGRITY_FLAG_MSI | INTEGRITY_FLAG_WAIT;
+  // A package or a patch always waits: msiexec's exit code is what its callers need.
+  if (stub.windows && installer_flags(kind) != 0)
+    payload.record_flags = static_cast<uint8_t>(payload.record_flags | installer_flags(kind) | INTEGRITY_FLAG_WAIT);
   if (payload.record_flags != 0 && !payload.record)
     throw ToolError(SFX_EXIT_USAGE, "",
-                    std::string(options.wait ? "--wait" : "an installer package") +
+                    std::string(options.wait ? "--wait" : kind == InstallerKind::MSI_PATCH ? "an installer patch" : "an installer package") +
                         " needs the integrity record, which carries the contract; leave out --no-record");
   const InstallerRead read_installer = [&input](uint8_t* buffer, size_t n) {
     const size_t got = input.read_full(buffer, n);
@@ -417,6 +432,7 @@ int run_pack(const PackOptions& options) {
   const std::vector<uint8_t> launcher =
       identified_stub(stub, options, read_installer, head, kind == InstallerKind::WINDOWS_PROGRAM, &texts);
   const PayloadStats stats = write_packed(stub, launcher, input, payload, options);
-  print_pack_summary(input.display_name(), stats, options, stub, launcher, payload.record_flags, "", texts);
+  print_pack_summary(input.display_name(), stats, options, stub, launcher, payload.record_flags, "", texts,
+                     stub.windows && kind == InstallerKind::WINDOWS_PROGRAM);
   return SFX_EXIT_OK;
 }
