@@ -125,7 +125,7 @@ ImageNameFn image_name;
 
 // path in its long form (short 8.3 names made long), upper-cased, into out: its length, 0 when it
 // does not exist or does not fit.
-DWORD long_upper(const wchar_t* path, wchar_t* out) {
+__attribute__((noinline)) DWORD long_upper(const wchar_t* path, wchar_t* out) {
   DWORD n = GetLongPathNameW(path, out, WIN32_WIDE_PATH_CHARS - 1);
   if (n >= WIN32_WIDE_PATH_CHARS - 1) n = 0;
   CharUpperBuffW(out, n);
