@@ -46,7 +46,9 @@ bool is_windows_temp_file_name(const char* name) {
   if (digits == 0) return false;
   const char* tmp = name;
   const char* msi = name;
-  return (take_prefix(tmp, ".tmp", true) && *tmp == '\0') || (take_prefix(msi, ".msi", true) && *msi == '\0');
+  const char* msp = name;
+  return (take_prefix(tmp, ".tmp", true) && *tmp == '\0') || (take_prefix(msi, ".msi", true) && *msi == '\0') ||
+         (take_prefix(msp, ".msp", true) && *msp == '\0');
 }
 
 bool is_windows_temp_folder_name(const char* name) {

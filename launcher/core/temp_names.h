@@ -1,7 +1,8 @@
 // The names the launcher gives its temporary folders and files, and their recognition: delete
 // mode removes only files of these forms, and their folders only when of these forms too.
 //
-//   Windows: <temp>\SFX<16 hex digits>\EXE<hex digits>.tmp (.msi for an installer package)
+//   Windows: <temp>\SFX<16 hex digits>\EXE<hex digits>.tmp (.msi for an installer package, .msp
+//            for a patch)
 //   POSIX:   <temp>/SFX<6 letters or digits>/EXE<6 letters or digits>   (mkdtemp, mkstemp)
 #pragma once
 
@@ -10,7 +11,7 @@
 // The part of path after its last '/' or '\'.
 const char* last_path_component(const char* path);
 
-// "EXE", one or more hex digits, ".tmp" or ".msi", in any case.
+// "EXE", one or more hex digits, ".tmp", ".msi" or ".msp", in any case.
 bool is_windows_temp_file_name(const char* name);
 // "SFX" and WINDOWS_TEMP_FOLDER_DIGITS hex digits, in any case.
 bool is_windows_temp_folder_name(const char* name);

@@ -48,6 +48,7 @@ TEST_F(RunMode, OnlyTheLaunchersOwnFilesAreDeleteRequests) {
       {"\"C:\\Users\\me\\AppData\\Local\\Temp\\SFX01\\EXE4F2A.tmp\"", true},
       {"c:\\users\\ME\\AppData\\Local\\Temp\\SFX01\\EXEabc.TMP", true},
       {"C:\\Users\\me\\AppData\\Local\\Temp\\SFX01\\EXE4F2A.msi", true},
+      {"C:\\Users\\me\\AppData\\Local\\Temp\\SFX01\\EXE4F2A.msp", true},
       {"\"C:\\Users\\Public\\Documents\\SFX0123456789ABCDEF\\EXE1A2B.tmp\"", false},
       {"C:\\Users\\me\\AppData\\Local\\Temp\\EXE4F2A.tmp", false},
       {"C:\\Users\\me\\AppData\\Local\\Temp\\SFX01\\sub\\EXE4F2A.tmp", false},

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <imagehlp.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -12,15 +13,20 @@
 #include <string>
 #include <vector>
 
+#include "integrity.h"
+#include "payload_builder.h"
 #include "resource.h"
 #include "wine_harness.h"
 
 namespace {
 
 const std::string TOOL = windows_path(SFX_TOOL_EXE);
+const std::string LAUNCHER = windows_path(SFX_LAUNCHER_EXE);
 const std::string CHILD = windows_path(SFX_CHILD_EXE);
 const std::string NSIS_INSTALLER = std::string(SFX_NSIS_INSTALLER).empty() ? "" : windows_path(SFX_NSIS_INSTALLER);
 const std::string MSI_PACKAGE = std::string(SFX_MSI_PACKAGES).empty() ? "" : windows_path(SFX_MSI_PACKAGES);
+const std::string RELAUNCH_INSTALLER =
+    std::string(SFX_RELAUNCH_INSTALLER).empty() ? "" : windows_path(SFX_RELAUNCH_INSTALLER);
 
 // Runs sfx.exe with the arguments, each quoted, and returns its exit status.
 DWORD run_tool(const std::vector<std::string>& args) {
@@ -88,6 +94,61 @@ TEST(WaitContract, AnNsisInstallerSeesItsSwitchesAndTheLauncherEndsWithItsCode) 
   SetEnvironmentVariableW(L"SFX_NSIS_RECORD", nullptr);
 }
 
+// The numbers of the running processes whose program file is named name.
+std::vector<DWORD> processes_named(const wchar_t* name) {
+  std::vector<DWORD> found;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, name) == 0) found.push_back(entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+// The installer hands its work on and exits with 3: the launcher waits for the copy of itself it
+// started from its folder (which ends with 7 once its work is done), and not for a program from
+// elsewhere (the system's notepad, which runs until it is ended).
+TEST(WaitContract, TheWaitLastsAsLongAsTheProgramsFromThePrivateFolder) {
+  if (RELAUNCH_INSTALLER.empty()) GTEST_SKIP() << "no makensis";
+  ScratchFolder scratch("relaunch");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  const std::string packed = scratch.path() + "\\relaunch-sfx.exe";
+  ASSERT_EQ(run_tool({"pack", "-q", "--wait", RELAUNCH_INSTALLER, "-o", packed}), 0u);
+  const std::string mark = out + "\\mark.txt";
+  SetEnvironmentVariableW(L"SFX_RELAUNCH_MARK", wide(mark).c_str());
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::string notepad = utf8(system) + "\\notepad.exe";
+  struct Case {
+    const char* name;
+    std::string outside;  // the program the installer starts instead of its copy
+    DWORD status;
+  };
+  for (const Case& c : {Case{"copy", "", 7}, Case{"outside", notepad, 3}}) {
+    SCOPED_TRACE(c.name);
+    DeleteFileW(wide(mark).c_str());
+    SetEnvironmentVariableW(L"SFX_RELAUNCH_OUTSIDE", c.outside.empty() ? nullptr : wide(c.outside).c_str());
+    const LauncherRun run = run_launcher(packed, "/S", temp, out);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_status, c.status);
+    EXPECT_EQ(file_exists(mark), c.outside.empty()) << "the copy had done its work when the launcher returned";
+    EXPECT_TRUE(left_in(temp).empty());
+    const std::vector<DWORD> running = processes_named(L"notepad.exe");
+    EXPECT_EQ(running.empty(), c.outside.empty()) << "the program from elsewhere still runs";
+    for (DWORD id : running) {
+      HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+      TerminateProcess(process, 0);
+      WaitForSingleObject(process, 10000);
+      CloseHandle(process);
+    }
+  }
+  SetEnvironmentVariableW(L"SFX_RELAUNCH_OUTSIDE", nullptr);
+  SetEnvironmentVariableW(L"SFX_RELAUNCH_MARK", nullptr);
+}
+
 TEST(WaitContract, AWindowsInstallerPackageInstallsThroughMsiexec) {
   if (MSI_PACKAGE.empty()) GTEST_SKIP() << "no wixl";
   ScratchFolder scratch("msi");
@@ -112,6 +173,73 @@ TEST(WaitContract, AWindowsInstallerPackageInstallsThroughMsiexec) {
   EXPECT_TRUE(file_exists("C:\\Program Files (x86)\\AcmeTest\\readme.txt") ||
               file_exists("C:\\Program Files\\AcmeTest\\readme.txt"))
       << "the package's file is installed";
+}
+
+bool acme_installed() {
+  return file_exists("C:\\Program Files (x86)\\AcmeTest\\readme.txt") ||
+         file_exists("C:\\Program Files\\AcmeTest\\readme.txt");
+}
+
+// The launcher's switches name msiexec's action: installed with /qn, the package is removed again
+// with /x /qn.
+TEST(WaitContract, MsiexecsActionComesFromTheSwitches) {
+  if (MSI_PACKAGE.empty()) GTEST_SKIP() << "no wixl";
+  ScratchFolder scratch("msi-action");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  const std::string packed = scratch.path() + "\\product-setup.exe";
+  ASSERT_EQ(run_tool({"pack", "-q", MSI_PACKAGE, "-o", packed}), 0u);
+  struct Step {
+    const char* tail;
+    bool installed;
+  };
+  for (const Step& step : {Step{"/qn", true}, Step{"/x /qn", false}}) {
+    SCOPED_TRACE(step.tail);
+    const LauncherRun run = run_launcher(packed, step.tail, temp, out);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_status, 0u);
+    EXPECT_EQ(acme_installed(), step.installed);
+    EXPECT_TRUE(left_in(temp).empty());
+  }
+}
+
+// The names of the files in the launcher's folders in temp, gathered while it runs.
+struct TempNames {
+  std::string temp;
+  std::vector<std::string> names;
+};
+
+void note_temp_names(void* context) {
+  auto* seen = static_cast<TempNames*>(context);
+  for (const std::string& folder : left_in(seen->temp)) {
+    for (const std::string& name : list_files(seen->temp + "\\" + folder, "*")) {
+      if (std::find(seen->names.begin(), seen->names.end(), name) == seen->names.end()) seen->names.push_back(name);
+    }
+  }
+}
+
+// A patch is unpacked as EXE….msp and given to msiexec /p, which takes a package that is no patch
+// for a patch it cannot open (1635, 1636; wine's msiexec ends with 87 for it), not for a package to
+// install (0) or one it cannot open (1619, 1620).
+TEST(WaitContract, APatchIsAppliedThroughMsiexecP) {
+  if (MSI_PACKAGE.empty()) GTEST_SKIP() << "no wixl";
+  ScratchFolder scratch("msp");
+  const std::string temp = scratch.make("temp");
+  const std::string out = scratch.make("out");
+  // Packed by hand: the tool marks no patch yet.
+  Bytes packed, package;
+  ASSERT_TRUE(read_file(LAUNCHER, &packed) && read_file(MSI_PACKAGE, &package));
+  const Bytes payload = payload_builder::checked_payload(
+      package, 64000, true, INTEGRITY_FLAG_MSI | INTEGRITY_FLAG_PATCH | INTEGRITY_FLAG_WAIT);
+  packed.insert(packed.end(), payload.begin(), payload.end());
+  ASSERT_TRUE(write_file(scratch.path() + "\\patch.exe", packed));
+  TempNames seen{temp, {}};
+  const LauncherRun run = run_launcher(scratch.path() + "\\patch.exe", "/qn", temp, out, false, note_temp_names, &seen);
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(seen.names.size(), 1u);
+  EXPECT_EQ(seen.names[0].substr(seen.names[0].size() - 4), ".msp");
+  EXPECT_TRUE(run.exit_status == 1635 || run.exit_status == 1636 || run.exit_status == 87) << run.exit_status;
+  EXPECT_TRUE(left_in(temp).empty());
 }
 
 // ---- one judgement of a payload ----------------------------------------------------------------
@@ -172,7 +300,8 @@ TEST(Identity, TheWindowAndTheMessageCarryThePublishersTexts) {
   EXPECT_TRUE(damaged.message_shown);
   EXPECT_EQ(damaged.message_caption, "Acme Setup Stopped");
   EXPECT_EQ(damaged.message_text,
-            "Unable to load installation data.\n\nVisit  https://acme.example/help  for more information.    ");
+            "Unable to load installation data.\nThe installation data in this file is damaged or cut short.\n\n"
+            "Visit  https://acme.example/help  for more information.    ");
 }
 
 // The version strings of a file, as Explorer reads them.
@@ -260,7 +389,8 @@ TEST(Identity, AnInstallersOwnIconAndVersionAreCopied) {
   ASSERT_TRUE(damaged.finished);
   EXPECT_TRUE(damaged.message_shown);
   EXPECT_EQ(damaged.message_caption, "Acme Tool");
-  EXPECT_EQ(damaged.message_text, "Unable to load installation data.");
+  EXPECT_EQ(damaged.message_text,
+            "Unable to load installation data.\nThe installation data in this file is damaged or cut short.");
   HMODULE module = LoadLibraryExW(wide(again).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(module, nullptr);
   HRSRC dialog = FindResourceW(module, MAKEINTRESOURCEW(IDD_PROGRESS), reinterpret_cast<LPCWSTR>(RT_DIALOG));

@@ -25,7 +25,8 @@ namespace {
 const std::string LAUNCHER = windows_path(SFX_LAUNCHER_EXE);
 const std::string CHILD = windows_path(SFX_CHILD_EXE);
 
-constexpr char MESSAGE_START[] = "Unable to load installation data.\n\nVisit  ";
+// The first line, the cause's (the payload's, for every failure here) and the advice's start.
+const std::string MESSAGE_START = std::string(FAILURE_MESSAGE_FIRST_LINE) + "\n" + CAUSE_PAYLOAD + "\n\nVisit  ";
 
 // Names each case of a table after its name field.
 template <typename Case>
@@ -393,7 +394,7 @@ TEST_P(LauncherFails, ShowsTheMessageStartsNothingAndLeavesNothing) {
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exit_status, 0u);
   ASSERT_TRUE(run.message_shown);
-  EXPECT_EQ(run.message_text.compare(0, std::strlen(MESSAGE_START), MESSAGE_START), 0)
+  EXPECT_EQ(run.message_text.compare(0, MESSAGE_START.size(), MESSAGE_START), 0)
       << run.message_text;
   EXPECT_FALSE(run.progress_visible_with_message) << "the progress window covers the message";
 

@@ -238,9 +238,22 @@ void ping_windows(LauncherRun* run, DWORD process_id) {
 
 }  // namespace
 
-LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
-                         const std::string& temp_dir, const std::string& child_out, bool watch,
-                         WhileRunning while_running, void* context) {
+namespace {
+
+// Moves what the pipe holds into output, without waiting for more.
+void drain(HANDLE pipe, std::string* output) {
+  DWORD available = 0;
+  while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    char buffer[4096];
+    DWORD got = 0;
+    if (!ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) || got == 0) return;
+    output->append(buffer, got);
+  }
+}
+
+LauncherRun launch(const std::string& launcher, const std::string& tail, const std::string& temp_dir,
+                   const std::string& child_out, bool watch, WhileRunning while_running, void* context,
+                   std::string* output) {
   LauncherRun run;
   SetEnvironmentVariableW(L"TMP", wide(temp_dir).c_str());
   SetEnvironmentVariableW(L"TEMP", wide(temp_dir).c_str());
@@ -251,16 +264,29 @@ LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
   STARTUPINFOW startup;
   std::memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
+  // With output, the launcher's standard output is a pipe, read while it runs.
+  HANDLE pipe_read = nullptr;
+  if (output != nullptr) {
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    if (!CreatePipe(&pipe_read, &startup.hStdOutput, &inherited, 0)) return run;
+    SetHandleInformation(pipe_read, HANDLE_FLAG_INHERIT, 0);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+  }
   PROCESS_INFORMATION process;
-  run.started = CreateProcessW(wide(launcher).c_str(), &command_line[0], nullptr, nullptr, FALSE, 0,
+  run.started = CreateProcessW(wide(launcher).c_str(), &command_line[0], nullptr, nullptr, output != nullptr, 0,
                                nullptr, nullptr, &startup, &process) != 0;
-  if (!run.started) return run;
+  if (output != nullptr) CloseHandle(startup.hStdOutput);
+  if (!run.started) {
+    if (pipe_read != nullptr) CloseHandle(pipe_read);
+    return run;
+  }
 
   // A minute is far more than any of the tests' runs needs, even on a slow machine.
   const DWORD deadline = GetTickCount() + 60000;
   DWORD next_ping = GetTickCount();
   while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
     look_at_windows(&run, process.dwProcessId);
+    if (pipe_read != nullptr) drain(pipe_read, output);
     if (while_running != nullptr) while_running(context);
     if (watch && static_cast<LONG>(GetTickCount() - next_ping) >= 0) {
       next_ping = GetTickCount() + 300;
@@ -271,9 +297,27 @@ LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
   run.finished = WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
   if (!run.finished) TerminateProcess(process.hProcess, 99);
   GetExitCodeProcess(process.hProcess, &run.exit_status);
+  if (pipe_read != nullptr) {
+    drain(pipe_read, output);
+    CloseHandle(pipe_read);
+  }
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return run;
+}
+
+}  // namespace
+
+LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
+                         const std::string& temp_dir, const std::string& child_out, bool watch,
+                         WhileRunning while_running, void* context) {
+  return launch(launcher, tail, temp_dir, child_out, watch, while_running, context, nullptr);
+}
+
+LauncherRun run_launcher_capturing(const std::string& launcher, const std::string& tail,
+                                   const std::string& temp_dir, std::string* output) {
+  output->clear();
+  return launch(launcher, tail, temp_dir, temp_dir, false, nullptr, nullptr, output);
 }
 
 DWORD run_program(const std::string& program, const std::wstring& arguments) {

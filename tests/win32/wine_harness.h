@@ -89,6 +89,10 @@ LauncherRun run_launcher(const std::string& launcher, const std::string& tail,
                          bool watch = false, WhileRunning while_running = nullptr,
                          void* context = nullptr);
 
+// run_launcher with the launcher's standard output a pipe, whose bytes come back in output.
+LauncherRun run_launcher_capturing(const std::string& launcher, const std::string& tail,
+                                   const std::string& temp_dir, std::string* output);
+
 // Runs program with the command-line arguments given (joined as they stand) and waits up to two
 // minutes for it: its exit status, 255 when it could not be started.
 DWORD run_program(const std::string& program, const std::wstring& arguments);

@@ -1,5 +1,5 @@
-// Why a call failed, and the launcher's own switches' needs (console output, full paths, empty
-// folders, the mark of origin) for the Win32 platform layer.
+// Why a call failed, and the launcher's own switches' needs (console output, empty folders, the
+// mark of origin) for the Win32 platform layer; full paths are win32_paths.cpp's.
 #include <windows.h>
 
 #include <cstring>
@@ -11,12 +11,16 @@ PlatformFault platform_last_fault(char* reason, uint32_t capacity) {
   const DWORD error = GetLastError();
   if (capacity > 0) reason[0] = '\0';
   static wchar_t text[512];
-  if (error != 0 && FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                   text, sizeof text / sizeof text[0], nullptr) != 0) {
+  // Some of the system's texts name the file they are about as an insert ("%1 is not a valid
+  // Win32 application"): each insert reads "It", which the message's own line has named.
+  static const wchar_t* inserts[9];
+  for (const wchar_t*& insert : inserts) insert = L"It";
+  if (error != 0 &&
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY, nullptr, error, 0, text,
+                     sizeof text / sizeof text[0], static_cast<va_list*>(static_cast<void*>(inserts))) != 0) {
     // The system's text ends in a full stop and a line break: the message adds its own.
-    size_t n = 0;
-    while (text[n] != L'\0') ++n;
-    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
+    int n = lstrlenW(text);
+    while (n > 0 && (text[n - 1] <= L' ' || text[n - 1] == L'.')) --n;
     text[n] = L'\0';
     if (!win32_to_utf8(text, reason, capacity) && capacity > 0) reason[0] = '\0';
   }
@@ -42,53 +46,52 @@ bool platform_folder_runs_programs(const char*) { return true; }
 
 bool platform_fallback_temp_dir(uint32_t, char*, uint32_t) { return false; }
 
-bool platform_print(const char* text) {
+namespace {
+
+// Writes text to out: a console takes it as UTF-16 (WriteConsoleW), a file or a pipe as the
+// UTF-8 bytes it is.
+bool write_text(HANDLE out, const char* text) {
   static wchar_t wide[8192];
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  if (out == nullptr || out == INVALID_HANDLE_VALUE) {
-    // A GUI program has no standard output unless it was redirected: the console of the program
-    // that started it (a command prompt) is the next place.
-    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return false;
-    out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE) return false;
-  }
   DWORD done = 0;
   if (GetConsoleMode(out, &mode)) {
-    if (!win32_to_wide(text, wide, sizeof wide / sizeof wide[0])) return false;
-    DWORD n = 0;
-    while (wide[n] != L'\0') ++n;
-    return WriteConsoleW(out, wide, n, &done, nullptr) != 0;
+    return win32_to_wide(text, wide, sizeof wide / sizeof wide[0]) &&
+           WriteConsoleW(out, wide, static_cast<DWORD>(lstrlenW(wide)), &done, nullptr) != 0;
   }
-  // A file or a pipe takes the UTF-8 bytes as they are.
-  const DWORD n = static_cast<DWORD>(std::strlen(text));
+  const auto n = static_cast<DWORD>(std::strlen(text));
   return WriteFile(out, text, n, &done, nullptr) != 0 && done == n;
 }
 
-bool platform_full_path(const char* path, char* out, uint32_t capacity) {
-  static wchar_t wide[WIN32_WIDE_PATH_CHARS];
-  static wchar_t full[WIN32_WIDE_PATH_CHARS];
-  if (!win32_to_wide(path, wide, WIN32_WIDE_PATH_CHARS)) return false;
-  const DWORD n = GetFullPathNameW(wide, WIN32_WIDE_PATH_CHARS, full, nullptr);
-  return n != 0 && n < WIN32_WIDE_PATH_CHARS && win32_to_utf8(full, out, capacity);
+HANDLE parent_console;
+
+}  // namespace
+
+bool platform_print(const char* text) {
+  // A GUI program has a standard output only when it was given one (redirected to a file or a
+  // pipe); else the console of the program that started it (a command prompt), attached once.
+  if (write_text(GetStdHandle(STD_OUTPUT_HANDLE), text)) return true;
+  if (parent_console == nullptr && AttachConsole(ATTACH_PARENT_PROCESS)) {
+    parent_console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+  return parent_console != nullptr && write_text(parent_console, text);
 }
 
 bool platform_folder_is_empty(const char* path) {
   static wchar_t pattern[WIN32_WIDE_PATH_CHARS];
-  if (!win32_bundle_path(path, true, pattern, WIN32_WIDE_PATH_CHARS - 3)) return false;
-  size_t n = 0;
-  while (pattern[n] != L'\0') ++n;
-  if (n > 0 && pattern[n - 1] != L'\\') pattern[n++] = L'\\';
-  pattern[n++] = L'*';
-  pattern[n] = L'\0';
+  if (!win32_bundle_path(path, true, pattern, WIN32_WIDE_PATH_CHARS - 2)) return false;
+  wchar_t* end = pattern + lstrlenW(pattern);
+  if (end[-1] != L'\\') *end++ = L'\\';
+  end[0] = L'*';
+  end[1] = L'\0';
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(pattern, &found);
+  HANDLE search = FindFirstFileExW(pattern, FindExInfoStandard, &found, FindExSearchNameMatch, nullptr, 0);
   if (search == INVALID_HANDLE_VALUE) return false;
+  // Nothing but "." and "..".
   bool empty = true;
   do {
     const wchar_t* name = found.cFileName;
-    if (!(name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0')))) empty = false;
+    empty = name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
   } while (empty && FindNextFileW(search, &found));
   FindClose(search);
   return empty;

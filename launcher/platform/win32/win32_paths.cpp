@@ -21,6 +21,13 @@ wchar_t* put_hex(wchar_t* out, uint64_t value, int digits) {
   return out;
 }
 
+// Keeps the error of a call that failed while what it leaves behind is cleaned up, so that
+// platform_last_fault tells of the call and not of the clean-up.
+struct KeptError {
+  DWORD error = GetLastError();
+  ~KeptError() { SetLastError(error); }
+};
+
 wchar_t* put_text(wchar_t* out, const wchar_t* text) {
   while (*text != L'\0') *out++ = *text++;
   *out = L'\0';
@@ -35,19 +42,6 @@ wchar_t guarded_file[WIN32_WIDE_PATH_CHARS];
 wchar_t guarded_folder[WIN32_WIDE_PATH_CHARS];
 bool guarded = false;
 int interrupted_status = 0;
-
-// The full, long form of a path, as UTF-8: resolved from the working directory, and its short
-// (8.3) names made long where it exists.
-bool full_path(const char* path, char* out, uint32_t capacity) {
-  static wchar_t wide[WIN32_WIDE_PATH_CHARS];
-  static wchar_t full[WIN32_WIDE_PATH_CHARS];
-  static wchar_t long_form[WIN32_WIDE_PATH_CHARS];
-  if (!win32_to_wide(path, wide, WIN32_WIDE_PATH_CHARS)) return false;
-  const DWORD n = GetFullPathNameW(wide, WIN32_WIDE_PATH_CHARS, full, nullptr);
-  if (n == 0 || n >= WIN32_WIDE_PATH_CHARS) return false;
-  const DWORD m = GetLongPathNameW(full, long_form, WIN32_WIDE_PATH_CHARS);
-  return win32_to_utf8(m != 0 && m < WIN32_WIDE_PATH_CHARS ? long_form : full, out, capacity);
-}
 
 bool private_security(SECURITY_ATTRIBUTES* attributes) {
   // SECURITY_MAX_SID_SIZE bytes of SID give at most this many characters in SDDL.
@@ -80,6 +74,19 @@ bool platform_temp_dir(char* dir, uint32_t capacity) {
   // The result is the length without the zero when it fits, the size needed otherwise.
   const DWORD n = GetTempPathW(WIN32_WIDE_PATH_CHARS, wide_dir);
   return n != 0 && n < WIN32_WIDE_PATH_CHARS && win32_to_utf8(wide_dir, dir, capacity);
+}
+
+// The full form is resolved from the working directory, and its short (8.3) names made long where
+// it exists, so that two names of one place agree.
+bool platform_full_path(const char* path, char* out, uint32_t capacity) {
+  static wchar_t wide[WIN32_WIDE_PATH_CHARS];
+  static wchar_t full[WIN32_WIDE_PATH_CHARS];
+  static wchar_t long_form[WIN32_WIDE_PATH_CHARS];
+  if (!win32_to_wide(path, wide, WIN32_WIDE_PATH_CHARS)) return false;
+  const DWORD n = GetFullPathNameW(wide, WIN32_WIDE_PATH_CHARS, full, nullptr);
+  if (n == 0 || n >= WIN32_WIDE_PATH_CHARS) return false;
+  const DWORD m = GetLongPathNameW(full, long_form, WIN32_WIDE_PATH_CHARS);
+  return win32_to_utf8(m != 0 && m < WIN32_WIDE_PATH_CHARS ? long_form : full, out, capacity);
 }
 
 void platform_chdir_root() { SetCurrentDirectoryW(L"\\"); }
@@ -118,7 +125,10 @@ wchar_t* make_private_folder(const char* dir, wchar_t* wide_path, SECURITY_ATTRI
     folder_end = put_hex(put_text(wide_path + lstrlenW(wide_path), L"SFX"), *random, WINDOWS_TEMP_FOLDER_DIGITS);
     if (!CreateDirectoryW(wide_path, security)) folder_end = nullptr;
   }
-  if (folder_end == nullptr) LocalFree(security->lpSecurityDescriptor);
+  if (folder_end == nullptr) {
+    KeptError kept;
+    LocalFree(security->lpSecurityDescriptor);
+  }
   return folder_end;
 }
 
@@ -133,15 +143,18 @@ int platform_create_temp_file(const char* dir, TempFileKind kind, char* path, ui
   static wchar_t wide_path[WIN32_WIDE_PATH_CHARS];
   uint64_t random = 0;
   SECURITY_ATTRIBUTES security;
-  // <dir>SFX<16 hex digits>, then <folder>\EXE<4 hex digits>.tmp.
+  // <dir>SFX<16 hex digits>, then <folder>\EXE<4 hex digits>.tmp (.msi for a package, .msp for a
+  // patch: msiexec goes by the name).
   wchar_t* folder_end = make_private_folder(dir, wide_path, &security, &random);
   if (folder_end == nullptr) return PLATFORM_NO_FILE;
-  put_text(put_hex(put_text(folder_end, L"\\EXE"), random >> 48, 4), kind == TEMP_MSI_PACKAGE ? L".msi" : L".tmp");
+  put_text(put_hex(put_text(folder_end, L"\\EXE"), random >> 48, 4),
+           kind == TEMP_MSI_PACKAGE ? L".msi" : kind == TEMP_MSI_PATCH ? L".msp" : L".tmp");
   // Shared for reading only: no other process may write, rename or delete it while it is open.
   // It would inherit the folder's access list; it is given it outright, for file systems that
   // pass nothing on.
   HANDLE file = CreateFileW(wide_path, GENERIC_WRITE, FILE_SHARE_READ, &security, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  KeptError kept;
   LocalFree(security.lpSecurityDescriptor);
   const int fd = win32_file_number(file);
   if (fd == PLATFORM_NO_FILE || !win32_to_utf8(wide_path, path, capacity)) {
@@ -172,6 +185,7 @@ bool platform_create_temp_folder(const char* dir, char* path, uint32_t capacity)
   // and which the layer then takes as it stands (\\?\).
   const DWORD n = GetFullPathNameW(wide_path, WIN32_WIDE_PATH_CHARS, full, nullptr);
   if (n == 0 || n >= WIN32_WIDE_PATH_CHARS || !win32_to_utf8(full, path, capacity)) {
+    KeptError kept;
     RemoveDirectoryW(wide_path);
     return false;
   }
@@ -227,6 +241,7 @@ bool platform_is_temp_file_path(const char* path, const char* temp_dir) {
                         (path[0] == '\\' && path[1] == '\\');
   static char full[3 * WIN32_WIDE_PATH_CHARS];
   static char full_temp[3 * WIN32_WIDE_PATH_CHARS];
-  return absolute && full_path(path, full, sizeof full) && full_path(temp_dir, full_temp, sizeof full_temp) &&
+  return absolute && platform_full_path(path, full, sizeof full) &&
+         platform_full_path(temp_dir, full_temp, sizeof full_temp) &&
          is_temp_file_in(full, full_temp, is_windows_temp_folder_name, is_windows_temp_file_name, true);
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstring>
 
@@ -112,6 +113,73 @@ bool start_process(const wchar_t* application, bool always_quote, const wchar_t*
          win32_start_through_shell(application, parameters, reinterpret_cast<void**>(process), directory);
 }
 
+// The private folder as the system names it in full, upper-cased and ending in a backslash, and
+// its length; 0 when it is not known, and then no process is taken for one of the folder's.
+wchar_t folder_text[WIN32_WIDE_PATH_CHARS];
+DWORD folder_length;
+
+// QueryFullProcessImageNameW, which systems before Vista lack: there the program alone is waited
+// for.
+using ImageNameFn = BOOL(WINAPI*)(HANDLE, DWORD, wchar_t*, DWORD*);
+ImageNameFn image_name;
+
+// path in its long form (short 8.3 names made long), upper-cased, into out: its length, 0 when it
+// does not exist or does not fit.
+__attribute__((noinline)) DWORD long_upper(const wchar_t* path, wchar_t* out) {
+  DWORD n = GetLongPathNameW(path, out, WIN32_WIDE_PATH_CHARS - 1);
+  if (n >= WIN32_WIDE_PATH_CHARS - 1) n = 0;
+  CharUpperBuffW(out, n);
+  return n;
+}
+
+// A process still running a program file that lies in the private folder (a handle to wait on
+// and read its exit code through), or null when there is none.
+HANDLE running_from_folder() {
+  static wchar_t image[WIN32_WIDE_PATH_CHARS];
+  static wchar_t long_image[WIN32_WIDE_PATH_CHARS];
+  if (image_name == nullptr || folder_length == 0) return nullptr;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  HANDLE found = nullptr;
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && found == nullptr;
+       more = Process32NextW(snapshot, &entry)) {
+    found = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+    DWORD n = WIN32_WIDE_PATH_CHARS;
+    // One that has ended (a process whose handles someone still holds) is passed over.
+    if (found != nullptr &&
+        !(WaitForSingleObject(found, 0) == WAIT_TIMEOUT && image_name(found, 0, image, &n) &&
+          long_upper(image, long_image) > folder_length &&
+          std::memcmp(long_image, folder_text, folder_length * sizeof(wchar_t)) == 0)) {
+      CloseHandle(found);
+      found = nullptr;
+    }
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+// Waits until the program (process) has ended and then, one at a time, each process still running
+// a program from the private folder (the program's copy it started, elevated or not; a bundle's
+// helpers), the window's messages handled meanwhile. *status is the exit code of the last of them
+// to end that could be read: the program's own when nothing of the folder's outlived it. False
+// when no code could be read.
+bool wait_for_run(HANDLE process, uint32_t* status) {
+  image_name = reinterpret_cast<ImageNameFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW")));
+  bool have_code = false;
+  for (HANDLE current = process; current != nullptr; current = running_from_folder()) {
+    win32_wait_handling_messages(current);
+    DWORD code = 0;
+    if (GetExitCodeProcess(current, &code)) {
+      *status = static_cast<uint32_t>(code);
+      have_code = true;
+    }
+    CloseHandle(current);
+  }
+  return have_code;
+}
+
 // The wait contract (platform.h) for the request's program, its path already in the system's
 // form; the held files are let go once the process exists when the request says so.
 bool run_and_wait(const wchar_t* program, const wchar_t* working_dir, const RunRequest* request, uint32_t* status) {
@@ -120,7 +188,14 @@ bool run_and_wait(const wchar_t* program, const wchar_t* working_dir, const RunR
   static wchar_t wide_action[16];
   static wchar_t application_text[WIN32_WIDE_PATH_CHARS];
   static wchar_t parameters_text[WIN32_WIDE_PATH_CHARS];
+  static wchar_t wide_folder[WIN32_WIDE_PATH_CHARS];
   const TempFileKind kind = request->kind;
+  // The private folder's path ends in no separator (a folder of the launcher's is never a root).
+  folder_length = 0;
+  if (win32_to_wide(request->private_folder, wide_folder, WIN32_WIDE_PATH_CHARS)) {
+    folder_length = long_upper(wide_folder, folder_text);
+    if (folder_length > 0) folder_text[folder_length++] = L'\\';
+  }
   if (!win32_to_wide(request->tail, wide_tail, WIN32_WIDE_PATH_CHARS) ||
       !win32_to_wide(request->own_path, wide_own, WIN32_WIDE_PATH_CHARS) ||
       !SetEnvironmentVariableW(L"SFX_LAUNCHER_PATH", wide_own)) {
@@ -163,12 +238,7 @@ bool run_and_wait(const wchar_t* program, const wchar_t* working_dir, const RunR
     return false;
   }
   if (request->release_held) platform_release_held();
-  win32_wait_handling_messages(process);
-  DWORD code = 0;
-  const bool have_code = GetExitCodeProcess(process, &code) != 0;
-  CloseHandle(process);
-  *status = static_cast<uint32_t>(code);
-  return have_code;
+  return wait_for_run(process, status);
 }
 
 }  // namespace

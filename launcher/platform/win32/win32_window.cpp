@@ -112,13 +112,14 @@ void platform_progress_release() {
 }
 
 void platform_show_message(const char* caption, const char* text) {
-  // The message is composed into 256 characters (texts.h); the caption is shorter still.
+  // The caption fits 256 characters (texts.h); the text, a failure message with the cause's line
+  // (which may name a long path) or what a switch tells, may be far longer.
   static wchar_t wide_caption[256];
-  static wchar_t wide_text[256];
+  static wchar_t wide_text[WIN32_WIDE_PATH_CHARS];
   // The progress window is system-modal: left up, it would cover the message.
   if (progress_shown) platform_progress_hide();
   if (!win32_to_wide(caption, wide_caption, 256)) wide_caption[0] = L'\0';
-  if (!win32_to_wide(text, wide_text, 256)) wide_text[0] = L'\0';
+  if (!win32_to_wide(text, wide_text, WIN32_WIDE_PATH_CHARS)) wide_text[0] = L'\0';
   MessageBoxW(nullptr, wide_text, wide_caption, MB_OK);
 }
 
