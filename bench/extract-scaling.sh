@@ -18,13 +18,13 @@ installer=${2:-}
 [ -x /usr/bin/time ] || { echo "extract-scaling: needs GNU time (apt-get install time)" >&2; exit 2; }
 command -v zstd >/dev/null || { echo "extract-scaling: needs zstd (apt-get install zstd)" >&2; exit 2; }
 
-echo "building sfx and decode_threads (build-perf/, Release) ..."
-cmake -S "$root" -B "$root/build-perf" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/build-perf" --target sfx decode_threads -j"$(nproc)" >/dev/null
-sfx=$root/build-perf/tools/sfx/sfx
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+echo "building sfx and decode_threads (build-perf/, Release) ..."
+{ cmake -S "$root" -B "$root/build-perf" -DCMAKE_BUILD_TYPE=Release &&
+  cmake --build "$root/build-perf" --target sfx decode_threads -j"$(nproc)"; } >"$work/build.log" 2>&1 ||
+  { cat "$work/build.log" >&2; exit 2; }
+sfx=$root/build-perf/tools/sfx/sfx
 if [ -z "$installer" ]; then
   installer=$work/installer
   "$root/bench/make-installer.sh" "$installer" >/dev/null
@@ -36,8 +36,9 @@ cat "$work/packed" "$work/packed.zst" >/dev/null  # in the page cache before the
 echo "installer: $installer ($size bytes), packed $(stat -c %s "$work/packed") bytes, zstd -1 $(stat -c %s "$work/packed.zst") bytes"
 echo "$(nproc) processors: $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1); zstd $(zstd -V | sed 's/.* v//; s/,.*//')"
 
-# The machine is shared: the processor time every process took while the rounds ran, against
-# what the timed runs and the comparisons took, says how much of it others had.
+# The machine is shared: the processor time all took while the rounds ran, against what the timed
+# runs and the comparisons took, says how much went elsewhere (about 1.3 s for 9 rounds on an idle
+# machine: the kernel's threads writing the outputs out to the disk; more means other work).
 machine_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 }' /proc/stat; }
 ticks_per_second=$(getconf CLK_TCK)
 ours=0
@@ -102,7 +103,7 @@ awk -v one="$one" -v two="$two" -v r="$(echo "$over_one" | median)" -v all="$ove
 
 awk -v b="$(( busy_after - busy_before ))" -v hz="$ticks_per_second" -v o="$ours" -v p="$(nproc)" \
   -v wall="$(( rounds_end - rounds_start ))" \
-  'BEGIN { w = wall / 1e9; printf "processor time while the rounds ran: %.1f s of %.1f s on %d processors; the timed runs and the comparisons took %.1f s of it, other processes about %.1f s\n", b / hz, w * p, p, o, b / hz - o }'
+  'BEGIN { w = wall / 1e9; printf "processor time while the rounds ran: %.1f s of %.1f s on %d processors; the timed runs and the comparisons took %.1f s of it, the kernel threads and other processes about %.1f s\n", b / hz, w * p, p, o, b / hz - o }'
 
 echo
 echo "decoding in the process (build-perf/bench/decode_threads):"
