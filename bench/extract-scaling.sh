@@ -18,13 +18,13 @@ installer=${2:-}
 [ -x /usr/bin/time ] || { echo "extract-scaling: needs GNU time (apt-get install time)" >&2; exit 2; }
 command -v zstd >/dev/null || { echo "extract-scaling: needs zstd (apt-get install zstd)" >&2; exit 2; }
 
-echo "building sfx and decode_threads (build-perf/, Release) ..."
-cmake -S "$root" -B "$root/build-perf" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/build-perf" --target sfx decode_threads -j"$(nproc)" >/dev/null
-sfx=$root/build-perf/tools/sfx/sfx
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+echo "building sfx and decode_threads (build-perf/, Release) ..."
+{ cmake -S "$root" -B "$root/build-perf" -DCMAKE_BUILD_TYPE=Release &&
+  cmake --build "$root/build-perf" --target sfx decode_threads -j"$(nproc)"; } >"$work/build.log" 2>&1 ||
+  { cat "$work/build.log" >&2; exit 2; }
+sfx=$root/build-perf/tools/sfx/sfx
 if [ -z "$installer" ]; then
   installer=$work/installer
   "$root/bench/make-installer.sh" "$installer" >/dev/null
@@ -36,6 +36,13 @@ cat "$work/packed" "$work/packed.zst" >/dev/null  # in the page cache before the
 echo "installer: $installer ($size bytes), packed $(stat -c %s "$work/packed") bytes, zstd -1 $(stat -c %s "$work/packed.zst") bytes"
 echo "$(nproc) processors: $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1); zstd $(zstd -V | sed 's/.* v//; s/,.*//')"
 
+# The machine is shared: the processor time all took while the rounds ran, against what the timed
+# runs and the comparisons took, says how much went elsewhere (about 1.3 s for 9 rounds on an idle
+# machine: the kernel's threads writing the outputs out to the disk; more means other work).
+machine_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 }' /proc/stat; }
+ticks_per_second=$(getconf CLK_TCK)
+ours=0
+
 # run NAME OUTPUT COMMAND...: one timed run, its wall seconds and peak resident kB appended to
 # NAME's list; the output must be the installer.
 declare -A seconds kilobytes
@@ -45,17 +52,23 @@ run() {
   local start end elapsed peak
   rm -f "$output"
   start=$(date +%s%N)
-  /usr/bin/time -o "$work/time" -f '%M' "$@" >/dev/null 2>&1
+  /usr/bin/time -o "$work/time" -f '%M %U %S' "$@" >/dev/null 2>&1
   end=$(date +%s%N)
   elapsed=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.4f", ns / 1e9 }')
-  peak=$(tail -1 "$work/time")
-  cmp -s "$output" "$installer" || { echo "extract-scaling: $name did not give the installer back" >&2; exit 1; }
+  peak=$(tail -1 "$work/time" | cut -d' ' -f1)
+  ours=$(tail -1 "$work/time" | awk -v o="$ours" '{ print o + $2 + $3 }')
+  /usr/bin/time -o "$work/cmp-time" -f '%x %U %S' cmp -s "$output" "$installer" || true
+  [ "$(tail -1 "$work/cmp-time" | cut -d' ' -f1)" = 0 ] ||
+    { echo "extract-scaling: $name did not give the installer back" >&2; exit 1; }
+  ours=$(tail -1 "$work/cmp-time" | awk -v o="$ours" '{ print o + $2 + $3 }')
   seconds[$name]+="$elapsed "
   kilobytes[$name]+="$peak "
   printf '  %-10s %7s s  %7s kB\n' "$name" "$elapsed" "$peak"
 }
 last() { set -- ${seconds[$1]}; echo "${!#}"; }
 
+busy_before=$(machine_ticks)
+rounds_start=$(date +%s%N)
 for round in $(seq "$rounds"); do
   echo "round $round"
   run "zstd -d" "$work/out.zst" zstd -q -d -f "$work/packed.zst" -o "$work/out.zst"
@@ -65,6 +78,9 @@ for round in $(seq "$rounds"); do
   over_zstd+="$(awk -v z="$(last "zstd -d")" -v s="$(last "sfx -T 2")" 'BEGIN { printf "%.3f", z / s }') "
   over_one+="$(awk -v a="$(last "sfx -T 1")" -v b="$(last "sfx -T 2")" 'BEGIN { printf "%.3f", a / b }') "
 done
+
+busy_after=$(machine_ticks)
+rounds_end=$(date +%s%N)
 
 median() { tr ' ' '\n' | grep . | sort -n | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 largest() { tr ' ' '\n' | grep . | sort -n | tail -1; }
@@ -84,6 +100,10 @@ awk -v z="$z" -v two="$two" -v r="$(echo "$over_zstd" | median)" -v all="$over_z
   'BEGIN { printf "extract -T 2 against zstd -d: %.2fx its speed (medians %.4f s and %.4f s); median of the rounds'"'"' ratios %.2fx (%s)\n", z / two, two, z, r, all }'
 awk -v one="$one" -v two="$two" -v r="$(echo "$over_one" | median)" -v all="$over_one" \
   'BEGIN { printf "extract -T 2 against -T 1: %.2fx (medians %.4f s and %.4f s); median of the rounds'"'"' ratios %.2fx (%s)\n", one / two, two, one, r, all }'
+
+awk -v b="$(( busy_after - busy_before ))" -v hz="$ticks_per_second" -v o="$ours" -v p="$(nproc)" \
+  -v wall="$(( rounds_end - rounds_start ))" \
+  'BEGIN { w = wall / 1e9; printf "processor time while the rounds ran: %.1f s of %.1f s on %d processors; the timed runs and the comparisons took %.1f s of it, the kernel threads and other processes about %.1f s\n", b / hz, w * p, p, o, b / hz - o }'
 
 echo
 echo "decoding in the process (build-perf/bench/decode_threads):"

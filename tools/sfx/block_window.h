@@ -6,7 +6,10 @@
 // thread waits for a processor), so memory stays bounded whatever the length of the
 // stream, and the order of results never depends on which thread finished first: the output is
 // the same for any number of threads. With one thread no worker is started and the work runs
-// in the caller's thread as each slot is submitted.
+// in the caller's thread as each slot is submitted. With caller_helps, the caller counts as one of
+// the threads: threads - 1 workers are started, and the caller, while it waits for the oldest
+// slot, runs the work of slots no worker has taken yet, so that no processor is asked for more
+// threads than the work has (decoding, whose reading and writing take the caller little).
 //
 // The caller's loop:
 //   for (;;) {
@@ -33,14 +36,18 @@ class BlockWindow {
 
   static constexpr unsigned SLOTS_PER_THREAD = 8;
 
-  BlockWindow(unsigned threads, Work work)
+  // The caller's work, with caller_helps, runs as worker number threads - 1.
+  BlockWindow(unsigned threads, Work work, bool caller_helps = false)
       : work_(std::move(work)),
         slots_(threads <= 1 ? 1 : SLOTS_PER_THREAD * threads),
         done_(slots_.size(), false),
-        failures_(slots_.size()) {
+        failures_(slots_.size()),
+        caller_helps_(caller_helps && threads > 1),
+        caller_number_(threads - 1) {
     if (threads <= 1) return;
-    workers_.reserve(threads);
-    for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this, i] { run_worker(i); });
+    const unsigned workers = caller_helps_ ? threads - 1 : threads;
+    workers_.reserve(workers);
+    for (unsigned i = 0; i < workers; ++i) workers_.emplace_back([this, i] { run_worker(i); });
   }
 
   ~BlockWindow() {
@@ -83,7 +90,17 @@ class BlockWindow {
     const size_t index = index_of(taken_);
     if (!workers_.empty()) {
       std::unique_lock<std::mutex> lock(mutex_);
-      slot_done_.wait(lock, [&] { return done_[index]; });
+      while (!done_[index]) {
+        if (caller_helps_ && started_ < filled_) {
+          const size_t taken = index_of(started_++);
+          lock.unlock();
+          run_one(taken, caller_number_);
+          lock.lock();
+          done_[taken] = true;
+          continue;
+        }
+        slot_done_.wait(lock);
+      }
     }
     if (failures_[index]) {
       std::exception_ptr failure = failures_[index];
@@ -128,6 +145,8 @@ class BlockWindow {
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable slot_done_;
+  const bool caller_helps_;
+  const unsigned caller_number_;
   // Counts of slots ever filled (submitted), started by a worker and taken back. filled_ and
   // taken_ are changed by the caller's thread only; filled_ and started_ under the lock.
   uint64_t filled_ = 0;

@@ -28,7 +28,10 @@ void PayloadDecoder::decode(DecodedBlock& block, unsigned worker) {
 }
 
 void PayloadDecoder::run(const Take& take) {
-  BlockWindow<DecodedBlock> window(threads_, [this](DecodedBlock& block, unsigned worker) { decode(block, worker); });
+  // This thread decodes too while it waits: the reading and writing it does leave it idle most of
+  // the time, and threads workers beside it would ask the processors for one thread too many.
+  BlockWindow<DecodedBlock> window(
+      threads_, [this](DecodedBlock& block, unsigned worker) { decode(block, worker); }, true);
   // With one thread each block is decoded as it is submitted, while the reader still holds its
   // bytes; with workers it is copied out first, since the reader goes on reading.
   const bool copy = threads_ > 1;

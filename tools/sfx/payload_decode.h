@@ -1,8 +1,9 @@
 // A payload decoded on several threads, for extract and verify. Blocks are independent (the codec
 // keeps nothing from one block to the next), so this thread reads them in order through the
 // launcher's reader (PayloadScan::next_frame), which frames and judges every length, end mark and
-// cut exactly as the launcher does; worker threads decode them, take each one's CRC-32 and run the
-// command's own check (verify's re-encoding); and the blocks come back in the payload's order
+// cut exactly as the launcher does; worker threads, and this one while it waits, decode them, take
+// each one's CRC-32 and run the command's own check (verify's re-encoding); and the blocks come
+// back in the payload's order
 // (BlockWindow), so what the command writes and says is the same for every number of threads.
 // At most eight blocks per thread are in flight, each held twice (as stored and decoded).
 //
@@ -46,8 +47,8 @@ class PayloadDecoder {
   // Takes each block in order, on the calling thread; what it throws ends the walk.
   using Take = std::function<void(const DecodedBlock& block)>;
 
-  // scan has found the payload and not yet handed out a block. One thread decodes in the caller's
-  // thread, as each block is read.
+  // scan has found the payload and not yet handed out a block. threads counts the caller's: it
+  // starts threads - 1 workers, and one thread decodes each block in the caller's as it is read.
   PayloadDecoder(PayloadScan& scan, unsigned threads, Check check = nullptr);
   ~PayloadDecoder();
   PayloadDecoder(const PayloadDecoder&) = delete;
