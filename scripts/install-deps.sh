@@ -5,7 +5,7 @@ set -euo pipefail
 
 native=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
         libcli11-dev nlohmann-json3-dev dpkg-dev liblz4-dev libzstd-dev liblzo2-dev zlib1g-dev
-        musl-tools libarchive-tools python3 git)
+        musl-tools libarchive-tools python3 git strace util-linux)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xauth xdotool
          imagemagick icoutils file osslsigncode openssl nsis wixl)
 
