@@ -173,7 +173,7 @@ int run_own_switch(OwnSwitch which, const char* rest) {
     put_label(&b, "\ntitle: ", identity);
     if (!platform_text(IDS_PUBLISHER_ADDRESS, identity, sizeof identity))
       std::memcpy(identity, DEFAULT_PUBLISHER_ADDRESS, sizeof DEFAULT_PUBLISHER_ADDRESS);
-    put_label(&b, "address: ", identity);
+    put_label(&b, "address: ", identity[0] != '\0' ? identity : "none");
   }
   tell(text);
   return 0;

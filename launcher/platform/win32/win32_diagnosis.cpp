@@ -97,6 +97,17 @@ bool platform_folder_is_empty(const char* path) {
   return empty;
 }
 
+namespace {
+
+// Appends more to text (which has room for it).
+void append(wchar_t* text, const wchar_t* more) {
+  while (*text != L'\0') ++text;
+  while ((*text++ = *more++) != L'\0') {
+  }
+}
+
+}  // namespace
+
 bool platform_copy_origin_mark(const char* own_path, const char* path) {
   // The mark is the file's Zone.Identifier stream: a few lines of text, which the system and
   // the programs that open the file read to learn that it came from the internet. A launcher
@@ -106,8 +117,8 @@ bool platform_copy_origin_mark(const char* own_path, const char* path) {
   static const wchar_t STREAM[] = L":Zone.Identifier";
   const uint32_t room = WIN32_WIDE_PATH_CHARS - sizeof STREAM / sizeof STREAM[0];
   if (!win32_bundle_path(own_path, true, from, room) || !win32_bundle_path(path, true, to, room)) return false;
-  lstrcatW(from, STREAM);
-  lstrcatW(to, STREAM);
+  append(from, STREAM);
+  append(to, STREAM);
   if (GetFileAttributesW(from) == INVALID_FILE_ATTRIBUTES) return true;
   return CopyFileW(from, to, FALSE) != 0;
 }

@@ -1,5 +1,6 @@
-// Helper threads for the Win32 layer: the system's threads, one critical section and one condition
-// variable (Windows Vista and later, as the manifest says).
+// Helper threads for the Win32 layer: the system's threads, one slim reader/writer lock taken
+// exclusively and one condition variable (Windows Vista and later, as the manifest says). Both
+// start as zeros, so they need no call to set them up.
 #include <windows.h>
 
 #include "decode_ahead.h"
@@ -7,9 +8,8 @@
 
 namespace {
 
-CRITICAL_SECTION lock;
-CONDITION_VARIABLE condition;
-bool lock_made = false;
+SRWLOCK lock;                 // SRWLOCK_INIT: zeros
+CONDITION_VARIABLE condition;  // CONDITION_VARIABLE_INIT: zeros
 
 struct Started {
   void (*work)(void*);
@@ -38,11 +38,6 @@ uint32_t platform_processor_count() {
 }
 
 bool platform_thread_start(void (*work)(void*), void* context) {
-  if (!lock_made) {
-    InitializeCriticalSection(&lock);
-    InitializeConditionVariable(&condition);
-    lock_made = true;
-  }
   if (thread_count == AHEAD_MAX_HELPERS) return false;
   started[thread_count] = Started{work, context};
   // A helper needs little stack: its workspace and buffers are the run's.
@@ -54,12 +49,14 @@ bool platform_thread_start(void (*work)(void*), void* context) {
 }
 
 void platform_threads_join() {
-  if (thread_count > 0) WaitForMultipleObjects(thread_count, threads, TRUE, INFINITE);
-  for (DWORD i = 0; i < thread_count; ++i) CloseHandle(threads[i]);
+  for (DWORD i = 0; i < thread_count; ++i) {
+    WaitForSingleObject(threads[i], INFINITE);
+    CloseHandle(threads[i]);
+  }
   thread_count = 0;
 }
 
-void platform_lock() { EnterCriticalSection(&lock); }
-void platform_unlock() { LeaveCriticalSection(&lock); }
-void platform_wait(uint32_t timeout_ms) { SleepConditionVariableCS(&condition, &lock, timeout_ms); }
+void platform_lock() { AcquireSRWLockExclusive(&lock); }
+void platform_unlock() { ReleaseSRWLockExclusive(&lock); }
+void platform_wait(uint32_t timeout_ms) { SleepConditionVariableSRW(&condition, &lock, timeout_ms, 0); }
 void platform_wake_all() { WakeAllConditionVariable(&condition); }
