@@ -90,36 +90,8 @@ void ahead_start(PayloadReader* reader, uint32_t helpers) {
   ahead.helpers = ahead.started;
 }
 
-namespace {
-
-// One processor: the block framed and decoded on the run's thread, as next_payload_bytes does it
-// (the launcher links this one path, not both).
-int next_on_this_thread(PayloadReader* reader, const uint8_t** bytes, uint32_t* n) {
-  if (reader->ended) return 0;
-  uint32_t length = 0;
-  const PayloadRead got = read_payload_frame(reader, &length);
-  if (got == PAYLOAD_READ_DAMAGED) return -1;
-  if (got == PAYLOAD_READ_END) {
-    reader->ended = true;
-    return 0;
-  }
-  const PayloadFault fault = decode_payload_block(&reader->workspace, reader->block, length, reader->decoded, n);
-  if (fault != PAYLOAD_FAULT_NONE) {
-    reader->error.fault = fault;
-    return -1;
-  }
-  if (*n == 0) {
-    reader->ended = true;  // a block that decodes to nothing ends the payload
-    return 0;
-  }
-  *bytes = reader->decoded;
-  return 1;
-}
-
-}  // namespace
-
 int ahead_next(PayloadReader* reader, const uint8_t** bytes, uint32_t* n) {
-  if (ahead.helpers == 0) return next_on_this_thread(reader, bytes, n);
+  if (ahead.helpers == 0) return next_payload_bytes(reader, bytes, n);
   // The slot handed out last is free again.
   read_ahead(reader);
   if (ahead.given == ahead.read) {

@@ -23,8 +23,7 @@ constexpr char HELP[] =
 void tell(const char* text) {
   if (platform_print(text) || !platform_desktop_visible()) return;
   char caption[MESSAGE_BUFFER_BYTES];
-  if (!platform_text(IDS_FAILURE_CAPTION, caption, sizeof caption) || caption[0] == '\0')
-    std::memcpy(caption, FAILURE_CAPTION, sizeof FAILURE_CAPTION);
+  launcher_caption(caption, sizeof caption);
   platform_show_message(caption, text);
 }
 
@@ -168,8 +167,7 @@ int run_own_switch(OwnSwitch which, const char* rest) {
     text_put(&b, " bytes\nrecord flags: ");
     text_put_hex(&b, run->reader.record.flags);
     char identity[MESSAGE_BUFFER_BYTES];
-    if (!platform_text(IDS_FAILURE_CAPTION, identity, sizeof identity) || identity[0] == '\0')
-      std::memcpy(identity, FAILURE_CAPTION, sizeof FAILURE_CAPTION);
+    launcher_caption(identity, sizeof identity);
     put_label(&b, "\ntitle: ", identity);
     if (!platform_text(IDS_PUBLISHER_ADDRESS, identity, sizeof identity))
       std::memcpy(identity, DEFAULT_PUBLISHER_ADDRESS, sizeof DEFAULT_PUBLISHER_ADDRESS);

@@ -135,9 +135,9 @@ namespace {
 
 // Reads the next length and makes its whole block sit in the buffer, leaving both unconsumed:
 // PAYLOAD_READ_BLOCK with *length and r->block set.
-// Inlined into both of its callers, as decode_block is, so that a launcher, which reads with
-// read_payload_block alone, carries one copy of each and no calls between them.
-SFX_FORCE_INLINE PayloadRead frame_block(PayloadReader* r, uint32_t* length_out) {
+// Shared by both of its callers: a launcher reads with both (read_payload_block on one processor,
+// read_payload_frame when helpers decode), so it carries one copy.
+PayloadRead frame_block(PayloadReader* r, uint32_t* length_out) {
   if (r->error.fault != PAYLOAD_FAULT_NONE) return PAYLOAD_READ_DAMAGED;
   const int64_t at = payload_reader_offset(r);
 

@@ -344,6 +344,36 @@ bool unpack_start(UnpackRun* run) {
   return true;
 }
 
+namespace {
+
+// A folder as the user names it, when a variable names it (POSIX: "$TMPDIR (/path/)"), else as
+// it is.
+void put_folder(TextBuilder* b, const char* variable, const char* folder) {
+  if (variable != nullptr) {
+    text_put(b, variable);
+    text_put(b, " (");
+  }
+  text_put(b, folder);
+  if (variable != nullptr) text_put(b, ")");
+}
+
+// Everything the run has written, gone: the files it holds open closed, a bundle's folder or the
+// temporary file and its folder removed.
+void remove_unpacked(UnpackRun* run) {
+  close_file(&run->temp_fd);
+  close_file(&run->locked_fd);
+  bundle_remove(run);
+  if (run->have_temp_file) platform_remove_temp_file(run->temp_path);
+  run->have_temp_file = false;
+}
+
+}  // namespace
+
+void launcher_caption(char* caption, uint32_t capacity) {
+  if (!platform_text(IDS_FAILURE_CAPTION, caption, capacity) || caption[0] == '\0')
+    std::memcpy(caption, FAILURE_CAPTION, sizeof FAILURE_CAPTION);
+}
+
 void unpack_compose_message(const UnpackRun* run, const char* address, char* out, uint32_t capacity) {
   TextBuilder b;
   text_start(&b, out, capacity);
@@ -360,16 +390,12 @@ void unpack_compose_message(const UnpackRun* run, const char* address, char* out
   } else if (run->cause == CAUSE_IS_TEMP && run->mode != RUN_EXTRACT && run->temp_dir[0] == '\0') {
     text_put(&b, CAUSE_TEMP_UNKNOWN);
   } else if (run->cause == CAUSE_IS_TEMP) {
-    // The folder as the user names it (POSIX: $TMPDIR), then as it is.
-    const char* folder = run->mode == RUN_EXTRACT ? run->folder : run->temp_dir;
-    const char* variable = run->mode == RUN_EXTRACT ? nullptr : platform_temp_dir_variable();
     text_put(&b, run->mode == RUN_EXTRACT ? "The folder " : CAUSE_TEMP_FOLDER);
-    if (variable != nullptr) {
-      text_put(&b, variable);
-      text_put(&b, " (");
+    if (run->mode == RUN_EXTRACT) {
+      text_put(&b, run->folder);
+    } else {
+      put_folder(&b, platform_temp_dir_variable(), run->temp_dir);
     }
-    text_put(&b, folder);
-    if (variable != nullptr) text_put(&b, ")");
     text_put(&b, run->fault == FAULT_MISSING  ? CAUSE_TEMP_MISSING
                  : run->fault == FAULT_FULL   ? CAUSE_TEMP_FULL
                  : run->fault == FAULT_DENIED ? CAUSE_TEMP_DENIED
@@ -398,19 +424,14 @@ int unpack_fail(UnpackRun* run) {
     char caption[MESSAGE_BUFFER_BYTES];
     char address[MESSAGE_BUFFER_BYTES];
     static char message[FAILURE_TEXT_BYTES];
-    if (!platform_text(IDS_FAILURE_CAPTION, caption, sizeof caption) || caption[0] == '\0')
-      std::memcpy(caption, FAILURE_CAPTION, sizeof FAILURE_CAPTION);
+    launcher_caption(caption, sizeof caption);
     if (!platform_text(IDS_PUBLISHER_ADDRESS, address, sizeof address)) {
       std::memcpy(address, DEFAULT_PUBLISHER_ADDRESS, sizeof DEFAULT_PUBLISHER_ADDRESS);
     }
     unpack_compose_message(run, address, message, sizeof message);
     platform_show_message(caption, message);
   }
-  close_file(&run->temp_fd);
-  close_file(&run->locked_fd);
-  bundle_remove(run);
-  if (run->have_temp_file) platform_remove_temp_file(run->temp_path);
-  run->have_temp_file = false;
+  remove_unpacked(run);
   close_file(&run->own_fd);
   if (run->mode == RUN_EXTRACT) extract_undo(run);
   // A run asked to be silent, or waited for, ends with the launcher's own code: a deployment must
@@ -433,18 +454,10 @@ bool unpack_elsewhere(UnpackRun* run, uint32_t* next) {
   TextBuilder b;
   text_start(&b, run->tried + std::strlen(run->tried), sizeof run->tried - static_cast<uint32_t>(std::strlen(run->tried)));
   // The first is the temporary directory, named as the user names it (POSIX: $TMPDIR).
-  const char* variable = run->tried[0] == '\0' ? platform_temp_dir_variable() : nullptr;
-  if (run->tried[0] != '\0') text_put(&b, ", ");
-  if (variable != nullptr) {
-    text_put(&b, variable);
-    text_put(&b, " (");
-  }
-  text_put(&b, run->temp_dir);
-  if (variable != nullptr) text_put(&b, ")");
-  close_file(&run->locked_fd);
-  bundle_remove(run);
-  if (run->have_temp_file) platform_remove_temp_file(run->temp_path);
-  run->have_temp_file = false;
+  const bool first = run->tried[0] == '\0';
+  if (!first) text_put(&b, ", ");
+  put_folder(&b, first ? platform_temp_dir_variable() : nullptr, run->temp_dir);
+  remove_unpacked(run);
   if (!platform_fallback_temp_dir((*next)++, run->temp_dir, sizeof run->temp_dir)) {
     run->failure = LAUNCHER_EXIT_START_FAILED;
     run->cause = CAUSE_IS_NOEXEC;

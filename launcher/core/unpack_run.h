@@ -97,6 +97,8 @@ void unpack_reset(UnpackRun* run, const char* tail);
 // Notes why the run fails now: the failure code, the cause, and the system's answer to the last
 // failed call (platform_last_fault), which must be the call that failed.
 void unpack_note(UnpackRun* run, int failure, RunCause cause);
+// The caption of the launcher's messages: its resources' (the publisher's), else its own.
+void launcher_caption(char* caption, uint32_t capacity);
 // The failure message: its first line, the cause, the advice line where there is an address.
 void unpack_compose_message(const UnpackRun* run, const char* address, char* out, uint32_t capacity);
 // Opens the own file and finds the payload, whose integrity record must be one this launcher can

@@ -13,6 +13,7 @@
 #include "launcher.h"
 #include "payload_builder.h"
 #include "wine_harness.h"
+#include "wine_test_files.h"
 
 namespace {
 
@@ -20,19 +21,7 @@ const std::string TOOL = windows_path(SFX_TOOL_EXE);
 const std::string LAUNCHER = windows_path(SFX_LAUNCHER_EXE);
 const std::string CHILD = windows_path(SFX_CHILD_EXE);
 
-Bytes file_bytes(const std::string& path) {
-  Bytes bytes;
-  EXPECT_TRUE(read_file(path, &bytes)) << path;
-  return bytes;
-}
 
-// Everything in a folder, files and folders.
-std::vector<std::string> everything_in(const std::string& dir) {
-  std::vector<std::string> names = list_files(dir, "*", true);
-  for (const std::string& name : list_files(dir, "*")) names.push_back(name);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // Packs the child program into <scratch>\<name>.exe with sfx.exe, waiting or not.
 std::string pack_child(const ScratchFolder& scratch, const std::string& name, bool wait) {

@@ -16,6 +16,7 @@
 #include "payload_builder.h"
 #include "tar_builder.h"
 #include "wine_harness.h"
+#include "wine_test_files.h"
 
 namespace {
 
@@ -28,18 +29,7 @@ const std::string MSI_PACKAGE = std::string(SFX_MSI_PACKAGES).empty() ? "" : win
 
 Bytes text_bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-Bytes file_bytes(const std::string& path) {
-  Bytes bytes;
-  EXPECT_TRUE(read_file(path, &bytes)) << path;
-  return bytes;
-}
 
-// Everything in a folder, files and folders.
-std::vector<std::string> everything_in(const std::string& dir) {
-  std::vector<std::string> names = list_files(dir, "*", true);
-  for (const std::string& name : list_files(dir, "*")) names.push_back(name);
-  return names;
-}
 
 using Files = std::vector<std::pair<std::string, Bytes>>;  // names with '/', and their bytes
 

@@ -15,17 +15,13 @@
 #include "pe_checksum.h"
 #include "pe_resources.h"
 #include "wine_harness.h"
+#include "wine_test_files.h"
 
 namespace {
 
 const std::string LAUNCHER = windows_path(SFX_LAUNCHER_EXE);
 const std::string CHILD = windows_path(SFX_CHILD_EXE);
 
-Bytes file_bytes(const std::string& path) {
-  Bytes bytes;
-  EXPECT_TRUE(read_file(path, &bytes)) << path;
-  return bytes;
-}
 
 // A one-image .ico: 48x48, 32 bits per pixel, a DIB with its colour rows and its mask.
 Bytes icon_file_48() {

@@ -19,6 +19,7 @@
 #include "temp_names.h"
 #include "win32_layer.h"
 #include "wine_harness.h"
+#include "wine_test_files.h"
 
 namespace {
 
@@ -34,11 +35,6 @@ std::string case_name(const testing::TestParamInfo<Case>& param_info) {
   return param_info.param.name;
 }
 
-Bytes file_bytes(const std::string& path) {
-  Bytes bytes;
-  EXPECT_TRUE(read_file(path, &bytes)) << path;
-  return bytes;
-}
 
 std::string text_file(const std::string& path) {
   const Bytes bytes = file_bytes(path);
