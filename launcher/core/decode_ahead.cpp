@@ -27,8 +27,7 @@ struct Ahead {
   PayloadRead reader_end;
   uint32_t read, taken, given;
   Slot slots[AHEAD_SLOTS];
-  CodecWorkspace workspaces[AHEAD_MAX_HELPERS];
-  uint32_t started;     // helpers started, each taking the next workspace
+  CodecWorkspace workspaces[AHEAD_MAX_HELPERS];  // one a helper
 };
 
 Ahead ahead;
@@ -75,19 +74,15 @@ void read_ahead(PayloadReader* reader) {
 
 }  // namespace
 
-void ahead_start(PayloadReader* reader, uint32_t helpers) {
-  (void)reader;
+void ahead_start(uint32_t helpers) {
   ahead.helpers = 0;
   ahead.stop = ahead.reader_done = false;
   ahead.read = ahead.taken = ahead.given = 0;
-  ahead.started = 0;
   if (helpers > AHEAD_MAX_HELPERS) helpers = AHEAD_MAX_HELPERS;
   if (helpers < 2) return;
-  for (uint32_t i = 0; i < helpers; ++i) {
-    if (!platform_thread_start(decode_blocks, &ahead.workspaces[i])) break;
-    ++ahead.started;
+  while (ahead.helpers < helpers && platform_thread_start(decode_blocks, &ahead.workspaces[ahead.helpers])) {
+    ++ahead.helpers;
   }
-  ahead.helpers = ahead.started;
 }
 
 int ahead_next(PayloadReader* reader, const uint8_t** bytes, uint32_t* n) {

@@ -17,9 +17,9 @@
 constexpr uint32_t AHEAD_MAX_HELPERS = 4;
 constexpr uint32_t AHEAD_SLOTS = 2 * AHEAD_MAX_HELPERS + 1;
 
-// Starts up to helpers threads for the payload reader (whose marker has been found); 0 or 1
-// starts none, and the reader is read on the run's thread as before.
-void ahead_start(PayloadReader* reader, uint32_t helpers);
+// Starts up to helpers threads for the payload about to be read (its marker found); 0 or 1
+// starts none, and the payload is read on the run's thread as before.
+void ahead_start(uint32_t helpers);
 // As next_payload_bytes (payload_reader.h): 1 with the next block's bytes, 0 at the end of the
 // payload, -1 when it is damaged.
 int ahead_next(PayloadReader* reader, const uint8_t** bytes, uint32_t* n);

@@ -208,7 +208,7 @@ bool unpack_copy(UnpackRun* run) {
   // gives the same width, and only the block's first point can move the bar. The bar is drawn
   // only when its right edge moves: at most once per unit of its width.
   // Blocks are decoded ahead on helper threads where the processor has more than one core.
-  ahead_start(reader, platform_processor_count());
+  ahead_start(platform_processor_count());
   bool read_whole = true;  // false: the payload is damaged
   bool written = true;     // false: a write failed (disk full)
   int32_t drawn_right = BAR_LEFT;
