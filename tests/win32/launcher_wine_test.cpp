@@ -241,6 +241,16 @@ void intrude(void* context) {
   auto* intruder = static_cast<Intruder*>(context);
   intruder->program_runs = intruder->program_runs || unpacked_program_runs();
   if (intruder->program_runs) return;
+  // An attempt that got through counts only when the program was still not running afterwards:
+  // the launcher lets go of its file once the program runs, which may happen in the moment
+  // between the look above and the attempt.
+  const auto got_through = [intruder] {
+    if (unpacked_program_runs()) {
+      intruder->program_runs = true;
+    } else {
+      ++intruder->successes;
+    }
+  };
   for (const std::string& folder : list_files(intruder->temp, "SFX*", true)) {
     for (const std::string& name : list_files(intruder->temp + "\\" + folder, "EXE*.tmp")) {
       const std::wstring path = wide(intruder->temp + "\\" + folder + "\\" + name);
@@ -249,13 +259,13 @@ void intrude(void* context) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
       if (file != INVALID_HANDLE_VALUE) {
-        ++intruder->successes;
+        got_through();
         DWORD put = 0;
         WriteFile(file, "MZ not the packed program", 25, &put, nullptr);
         CloseHandle(file);
       }
-      if (MoveFileW(path.c_str(), (path + L".moved").c_str())) ++intruder->successes;
-      if (DeleteFileW(path.c_str())) ++intruder->successes;
+      if (MoveFileW(path.c_str(), (path + L".moved").c_str())) got_through();
+      if (DeleteFileW(path.c_str())) got_through();
     }
   }
 }
